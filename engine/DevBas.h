@@ -1,0 +1,116 @@
+// The driver engine: static routines that work on a device record.
+//
+// Routines by concern (one source file each):
+//   DevBasData.cpp     device-data lifecycle
+//   DevBasRows.cpp     channel rows from channel definitions
+//   DevBasCmd.cpp      command-defined channel tables
+//   DevBasPlan.cpp     block planning
+//   DevBasFrame.cpp    frames, CRC and transactions
+//   DevBasCollect.cpp  block collection and answer decoding
+//   DevBasWrite.cpp    channel and block writes
+//   DevBasIOCtrl.cpp   text commands
+//
+// Engine errors are negative: -2 no answer, -7 short or wrong answer, -4 write
+// failed, -5 bad command, -6 nothing transferred, -100 a collection step failed.
+#pragma once
+
+#include "CArray.h"
+#include "DataType.h"
+#include "Dev.h"
+#include "HostArrays.h"
+#include "HostString.h"
+#include "ZevoData.h"
+
+// Kind of a transaction; it runs the same way for every value.
+enum DEV_RWTYPE {
+    DEV_RWTYPE_READ = 0,
+    DEV_RWTYPE_WRITE = 3,
+};
+
+// Engine result codes.
+enum DEV_RESULT {
+    DEV_ERR_NOANSWER = -2,
+    DEV_ERR_WRITE = -4,
+    DEV_ERR_COMMAND = -5,
+    DEV_ERR_NOTRANSFER = -6,
+    DEV_ERR_ANSWER = -7,
+    DEV_ERR_COLLECT = -100,
+};
+
+// Plan types of mfMakeBlockDynamic.
+enum DEV_PLANTYPE {
+    PLAN_CYCLIC = 0,
+    PLAN_MIX = 1,
+    PLAN_MIX2 = 2,
+    PLAN_CMDREAD = 3,
+    PLAN_CMDWRITE = 4,
+};
+
+class CDevBas {
+public:
+    // ---- device-data lifecycle
+    static int mfInitBlockAndRow();
+    static void mfCheckDevDataInit(ZEVO_DATA& data);
+    static int mfDeserialize(ZEVO_DATA& data);
+    static int mfDeserializeFromOld(ZEVO_DATA& data);
+    static void mfCreateMydata(ZEVO_DATA& source, ZEVO_DATA& copy);
+    static int mfDeleteMydata(ZEVO_DATA& data);
+
+    // ---- channel rows from channel definitions
+    static int mfGetDataTypeListNum(CString& typeName, int chlType);
+    static unsigned int mfGetDataType(int dataTypeIndex, int chlType, unsigned int& width);
+    static int mfFormRowName(CDevRow& row);
+    static int mfMakeDevRowsFromSChlInfo(SChlInfo& def, CArray<CDevRow, CDevRow&>& rows);
+    static int mfGetVarAutoName(CString& name, CString& format, int& number);
+    static int mfGetRWFlag(int kind);
+
+    // ---- command-defined channel tables
+    static int mfBuildDevTableFromCmd(ZEVO_DATA& data, CStringArray& items, CStringArray& names,
+                                      CArray<int, int>& lineFlags, CString& resultName, int kind);
+    static int mfMakeDevRowsFromCmd(ZEVO_DATA& data, CArray<CDevRow, CDevRow&>& rows, CString& item,
+                                    CStringArray& names, CArray<int, int>& lineFlags, int kind);
+
+    // ---- block planning
+    static int mfMakeBlock(ZEVO_DATA& data, CArray<int, int>& wanted, int unused);
+    static int mfMakeBlockDynamic(ZEVO_DATA& data, CArray<int, int>& wanted, int planType, int rowMode);
+    static int mfBuildDynBlock(ZEVO_DATA& data, CArray<int, int>& wanted, int planType, int rowMode);
+    static int mfAnalyzeDynBlock(ZEVO_DATA& data, int fromRank, int planType, int countLinks);
+    static int mfLinkRankBlock(ZEVO_DATA& data, int fromRank, int planType, int maxLinkState);
+    static int mfMakeMixBlockOnly(ZEVO_DATA& data, int mixMode);
+    static int mfFetchBlockLen(CDevTable& table, int firstRow, int lastRow);
+    static int mfSetCollectFlag(ZEVO_DATA& data, CArray<int, int>& flags, int rank, int flag);
+    static int mfCheckAddressOffset(ZEVO_DATA& data, int, int, int);
+    // Element width of one row by its data-type code (and string length).
+    static int mfGetRowWidth(CDevRow& row);
+
+    // ---- frames, CRC and transactions
+    static int mfFormReadOrder(ZEVO_DATA& data, CString& order, CDevTable& table, int station, int count,
+                               int rowIndex);
+    static int mfFormReadOrderMix(ZEVO_DATA& data, CString& order, int unused);
+    static int mfAddSum(ZEVO_DATA& data, int mode, CString& frame);
+    static int mfWriteAndRead(ZEVO_DATA& data, CString& order, unsigned int expectedLength, DEV_RWTYPE kind,
+                              int attempts);
+    // CRC-16 (initial 0xFFFF, polynomial 0xA001 reflected, no final XOR).
+    static unsigned short mfCrc16(const unsigned char* bytes, int count);
+
+    // ---- block collection and answer decoding
+    static int mfCollectDevData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
+                                CStringArray& strings);
+    static int mfReadBlockFromDev(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
+                                  CStringArray& strings, int rank, int attempts);
+    static int mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
+                                     CStringArray& strings, CString& response, int rank, int unused);
+    static double mfGetChlValue(ZEVO_DATA& data, CString& text, int chlType, int code);
+
+    // ---- writes
+    static int mfDevIOWriteChannel(ZEVO_DATA& data, int channel, DATATYPE type, void* value);
+    static int mfWriteBlockToDev(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
+                                 CStringArray& strings, int index, int mode);
+    static int mfFormWriteOrder(ZEVO_DATA& data, CArray<double, double>& values, CStringArray& strings,
+                                CString& request, int index, int mode, int& flag);
+
+    // ---- text commands
+    static int mfDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, double>& values,
+                           CStringArray& strings);
+    static int mfDevIOWriteAndRead(ZEVO_DATA& data, CString& args, int kind);
+};
