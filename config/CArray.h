@@ -60,8 +60,7 @@ public:
             TYPE* data = Allocate(newMax);
             std::memcpy(static_cast<void*>(data), static_cast<const void*>(m_pData),
                         static_cast<size_t>(m_nSize) * sizeof(TYPE));
-            std::memset(static_cast<void*>(data + m_nSize), 0,
-                        static_cast<size_t>(newSize - m_nSize) * sizeof(TYPE));
+            std::memset(static_cast<void*>(data + m_nSize), 0, static_cast<size_t>(newSize - m_nSize) * sizeof(TYPE));
             ConstructElements(data + m_nSize, newSize - m_nSize);
             ::operator delete(static_cast<void*>(m_pData));
             m_pData = data;

@@ -6,18 +6,18 @@
 
 #include "HostString.h"
 
-const int CHL_TYPE_COUNT = 29;         // channel types 0-28
-const int CHL_BITAREA_LAST = 13;       // types 0-13 are bit areas
-const int DEV_READBLK_COUNT = 39;      // entries of DEV_READBLK_MAXNUM
-const int DATATYPE_COUNT = 12;         // entries of DATATYPE_STR_NAME
-const int DATATYPE_BIT_COUNT = 16;     // entries of DATATYPE_STR_BITNAME
-const int SELECT2_COUNT = 420;         // entries of SELECT2_STR_PROPERTYNAME
-const int SELECT2_GROUP_SIZE = 28;     // labels per word-area group
+const int CHL_TYPE_COUNT = 29;      // channel types 0-28
+const int CHL_BITAREA_LAST = 13;    // types 0-13 are bit areas
+const int DEV_READBLK_COUNT = 39;   // entries of DEV_READBLK_MAXNUM
+const int DATATYPE_COUNT = 12;      // entries of DATATYPE_STR_NAME
+const int DATATYPE_BIT_COUNT = 16;  // entries of DATATYPE_STR_BITNAME
+const int SELECT2_COUNT = 420;      // entries of SELECT2_STR_PROPERTYNAME
+const int SELECT2_GROUP_SIZE = 28;  // labels per word-area group
 const int DEV_PROPERTY_NAME_COUNT = 9;
 const int DEV_PROPERTY_LIST_COUNT = 32;
 const int DEVROW_PROPERTY_COUNT = 8;
 const int IOCTRL_KIND_COUNT = 14;
-const int DEV_PROPERTY_COUNT = 10;     // device properties 0-9 read by the engine
+const int DEV_PROPERTY_COUNT = 10;  // device properties 0-9 read by the engine
 
 // Per channel type.
 extern const CString CHL_STR_NAME[CHL_TYPE_COUNT];

@@ -84,8 +84,7 @@ public:
     static int mfGetRowWidth(CDevRow& row);
 
     // ---- frames, CRC and transactions
-    static int mfFormReadOrder(ZEVO_DATA& data, CString& order, CDevTable& table, int station, int count,
-                               int rowIndex);
+    static int mfFormReadOrder(ZEVO_DATA& data, CString& order, CDevTable& table, int station, int count, int rowIndex);
     static int mfFormReadOrderMix(ZEVO_DATA& data, CString& order, int unused);
     static int mfAddSum(ZEVO_DATA& data, int mode, CString& frame);
     static int mfWriteAndRead(ZEVO_DATA& data, CString& order, unsigned int expectedLength, DEV_RWTYPE kind,
@@ -110,7 +109,6 @@ public:
                                 CString& request, int index, int mode, int& flag);
 
     // ---- text commands
-    static int mfDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, double>& values,
-                           CStringArray& strings);
+    static int mfDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, double>& values, CStringArray& strings);
     static int mfDevIOWriteAndRead(ZEVO_DATA& data, CString& args, int kind);
 };

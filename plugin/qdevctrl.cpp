@@ -175,8 +175,7 @@ int CDevCtrl::CollectDevData(const int* refs, int count) {
     m_arChlFlag[0] = 1;
     for (int i = 1; i < m_arChlFlag.GetSize(); ++i) m_arChlFlag[i] = i - 1 < count ? refs[i - 1] : 0;
     if (!_InitSetReadIndex()) return DEVCTRL_OK;
-    if (zevo_device::SvrCollectDevData(m_devData, m_arChlFlag, m_arChlValue, m_strArChlValue) == 0)
-        _SetValueToRtdb();
+    if (zevo_device::SvrCollectDevData(m_devData, m_arChlFlag, m_arChlValue, m_strArChlValue) == 0) _SetValueToRtdb();
     return static_cast<int>(m_arChlValue[0]);
 }
 
@@ -199,8 +198,7 @@ int CDevCtrl::ChannelRefChange(const int* refs, int count) {
 int CDevCtrl::SetChannelAddress(int channel, int offset) {
     DEV_DATA* dev = m_devData.pDevData;
     if (channel < 0 || dev == nullptr) return DEVCTRL_ERR_ARGUMENT;
-    if (m_arChlAddress.GetSize() == 0 || dev->pTable == nullptr || dev->pTable->GetRowCount() == 0)
-        return DEVCTRL_OK;
+    if (m_arChlAddress.GetSize() == 0 || dev->pTable == nullptr || dev->pTable->GetRowCount() == 0) return DEVCTRL_OK;
     if (channel >= dev->pTable->GetRowCount() || channel >= m_arChlAddress.GetSize()) return DEVCTRL_ERR_ARGUMENT;
     // A signed 32-bit sum, computed without overflow.
     int64_t address = static_cast<int64_t>(static_cast<int32_t>(m_arChlAddress[channel])) + offset;

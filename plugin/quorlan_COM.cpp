@@ -24,8 +24,7 @@ int SvrExitDevRun(ZEVO_DATA& data) {
     return 1;
 }
 
-int SvrCollectDevData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
-                      CStringArray& strings) {
+int SvrCollectDevData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values, CStringArray& strings) {
     if (values.GetSize() < 2 || data.pDevData == nullptr || data.pDevData->pTable == nullptr ||
         data.pDevData->pTable->GetRowCount() < 1)
         return 0;

@@ -14,8 +14,7 @@ namespace zevo_device {
 int DllInit();
 int SvrInitDevRun(ZEVO_DATA& data);
 int SvrExitDevRun(ZEVO_DATA& data);
-int SvrCollectDevData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
-                      CStringArray& strings);
+int SvrCollectDevData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values, CStringArray& strings);
 int SvrDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, double>& values, CStringArray& strings);
 int SvrDevWriteChannel(ZEVO_DATA& data, int channel, DATATYPE type, void* value);
 

@@ -37,20 +37,19 @@ public:
     static int SvrWriteTcpip(ZEVO_DATA& data, CByteArray& bytes);
     static int mfWriteComm(ZEVO_DATA& data, CByteArray& bytes);
     static int SvrReadTcpip(ZEVO_DATA& data, CByteArray& bytes);
-    static int mfReadComm(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs, int readMode,
-                          unsigned int length, unsigned char stopChar);
+    static int mfReadComm(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs, int readMode, unsigned int length,
+                          unsigned char stopChar);
     static int mfReadCommUseStopChar(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs,
                                      unsigned char stopChar);
-    static int mfReadCommUseInputLen(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs,
-                                     unsigned int length);
+    static int mfReadCommUseInputLen(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs, unsigned int length);
     static int mfReadCommUseSleep(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs);
     static int mfReadCommUseCharOrLen(ZEVO_DATA& data, CByteArray& bytes, unsigned char stopChar,
                                       unsigned int timeoutMs, unsigned int length);
     static int SvrWriteComm(ZEVO_DATA& data, int textMode, CString& text);
     static int SvrReadComm(ZEVO_DATA& data, int textMode, CString& text, unsigned int timeoutMs, int readMode,
                            unsigned int length, unsigned char stopChar);
-    static int SvrWriteAndReadComm(ZEVO_DATA& data, int textMode, CString& text, unsigned int timeoutMs,
-                                   int readMode, unsigned int length, unsigned char stopChar);
+    static int SvrWriteAndReadComm(ZEVO_DATA& data, int textMode, CString& text, unsigned int timeoutMs, int readMode,
+                                   unsigned int length, unsigned char stopChar);
 
     // ---- value and text conversions
     static int SvrStr2Byte(CString& text, CByteArray& bytes);

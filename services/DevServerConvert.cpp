@@ -11,7 +11,9 @@ int CDevServer::SvrChangeStrIncode(CByteArray& bytes, int order) { return {}; }
 double CDevServer::SvrStr2Double(CString text, int code, int group, int length) { return {}; }
 CString CDevServer::SvrDouble2Str(double value, int code, int group, int length) { return {}; }
 int CDevServer::Double2Int(double& value) { return {}; }
-int CDevServer::ConvertCode(const char* from, const char* to, char* in, int inLength, char* out, int& outRoom) { return {}; }
+int CDevServer::ConvertCode(const char* from, const char* to, char* in, int inLength, char* out, int& outRoom) {
+    return {};
+}
 int CDevServer::SvrStr2ASCII(CString& text, CByteArray& bytes) { return {}; }
 int CDevServer::SvrASCII2Str(CByteArray& bytes, CString& text) { return {}; }
 int CDevServer::SvrStr2Unicode(CString& text, CByteArray& bytes) { return {}; }
