@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the three targets and the sanitizer build, runs every test on each
+# (the ARM ones under qemu-user), and checks the deliverables themselves.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+fail=0
+run() { echo "== $*"; "$@" || fail=1; }
+
+for preset in native armv7 armv5 sanitize; do
+  echo "==== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" || fail=1
+done
+
+echo "==== deliverables"
+scripts/check-deliverables.sh || fail=1
+
+echo "==== format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror || fail=1
+
+if [ $fail -ne 0 ]; then
+  echo "Some checks failed."
+  exit 1
+fi
+echo "All builds and tests passed."
