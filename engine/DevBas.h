@@ -100,6 +100,12 @@ public:
     static int mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
                                      CStringArray& strings, CString& response, int rank, int unused);
     static double mfGetChlValue(ZEVO_DATA& data, CString& text, int chlType, int code);
+    // Puts the first byteCount bytes (2 hex digits each) of digits into a decode
+    // order: order k of the option labels ("1 - 2143", "4 - 5678_1234", ...)
+    // lists, most significant first, which received byte each value byte is.
+    // The same permutation puts a value's bytes on the wire for writes. False
+    // (digits unchanged) for an order outside the labels or a short text.
+    static bool mfReorderDigits(CString& digits, int byteCount, int order);
 
     // ---- writes
     static int mfDevIOWriteChannel(ZEVO_DATA& data, int channel, DATATYPE type, void* value);

@@ -1,18 +1,204 @@
-// Placeholder bodies until this concern is implemented.
-#include "DevBas.h"
+// Block collection: one planned rank per collection call, read with one
+// request and decoded row by row into the exchange arrays.
+#include <cstring>
 
-#pragma GCC diagnostic ignored "-Wunused-parameter"
+#include "DevBas.h"
+#include "DevServer.h"
+#include "DevVocabulary.h"
+#include "cstrtonumeric.h"
+
+namespace {
+
+// Byte permutations of the decode orders, most significant value byte first:
+// entry i names the received byte (1-based) that becomes value byte i.
+const char* const ORDER32[4] = {"1234", "2143", "3412", "4321"};
+const char* const ORDER64[8] = {"12345678", "21436587", "34127856", "43218765",
+                                "56781234", "65872143", "78563412", "87654321"};
+
+int Property(const DEV_DATA& dev, int index) { return index < dev.arProperty.GetSize() ? dev.arProperty[index] : 0; }
+
+// The longest request a block may send: the joined-link limits of the area
+// (1024 bits, 120 words), and the element address must fit its 24 bits.
+bool BlockReadable(int chlType, unsigned int address, int count) {
+    if (chlType < 0 || chlType >= CHL_TYPE_COUNT) return false;
+    int limit = DEV_READBLK_MAXNUM[chlType];
+    return count >= 1 && count <= limit && address <= 0xFFFFFFu;
+}
+
+int HexByte(const CString& text, int at) {
+    if (at < 0 || at + 2 > text.GetLength()) return 0;
+    int value = 0;
+    for (int i = 0; i < 2; ++i) {
+        char c = text[at + i];
+        int v = (c >= '0' && c <= '9')   ? c - '0'
+                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                         : 0;
+        value = value * 16 + v;
+    }
+    return value;
+}
+
+}  // namespace
+
+bool CDevBas::mfReorderDigits(CString& digits, int byteCount, int order) {
+    const char* pattern = nullptr;
+    if (byteCount == 4 && order >= 0 && order < 4) pattern = ORDER32[order];
+    if (byteCount == 8 && order >= 0 && order < 8) pattern = ORDER64[order];
+    if (pattern == nullptr || digits.GetLength() < 2 * byteCount) return false;
+    char out[17];
+    const char* in = digits.c_str();
+    for (int i = 0; i < byteCount; ++i) {
+        int from = pattern[i] - '1';
+        out[2 * i] = in[2 * from];
+        out[2 * i + 1] = in[2 * from + 1];
+    }
+    out[2 * byteCount] = '\0';
+    digits = out;
+    return true;
+}
+
+double CDevBas::mfGetChlValue(ZEVO_DATA& data, CString& text, int chlType, int code) {
+    const DEV_DATA& dev = *data.pDevData;
+    int order16 = Property(dev, DEVPROP_ORDER16);
+    if (code <= 79) {
+        if (code < 0) return 0.0;
+        if (chlType >= 0 && chlType <= CHL_BITAREA_LAST) return CDevServer::SvrStr2Double(text, code, 0, 1);
+        // A bit of a word: the word's two bytes are swapped for order 1 only.
+        return CDevServer::SvrStr2Double(text, code, order16 == 1 ? 2 : 0, 2);
+    }
+    if (code <= 85) {
+        if (order16 != 0 && order16 != 1) return 0.0;
+        return CDevServer::SvrStr2Double(text, code, order16 == 1 ? 2 : 0, 0);
+    }
+    if (code <= 89) {
+        CString digits = text.Left(8);
+        int order = Property(dev, code == static_cast<int>(DATACODE_DF) ? DEVPROP_ORDERFLOAT : DEVPROP_ORDER32);
+        if (!mfReorderDigits(digits, 4, order)) return 0.0;
+        return CDevServer::SvrStr2Double(digits, code, 0, 0);
+    }
+    CString digits = text.Left(16);
+    int order = Property(dev, code == static_cast<int>(DATACODE_LF) ? DEVPROP_ORDERDOUBLE : DEVPROP_ORDER64);
+    if (!mfReorderDigits(digits, 8, order)) return 0.0;
+    return CDevServer::SvrStr2Double(digits, code, 0, 0);
+}
+
+int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
+                                   CStringArray& strings, CString& response, int rank, int) {
+    if (!mfAddSum(data, 1, response)) return 0;
+    DEV_DATA& dev = *data.pDevData;
+    CDevTable& table = *dev.pTable;
+    int rows = table.GetRowCount();
+    int start = dev.nReadIndex < 0 ? 0 : dev.nReadIndex;
+    int textLength = response.GetLength();
+    for (int b = start; b < dev.arBlock.GetSize(); ++b) {
+        const DynBlock& block = dev.arBlock[b];
+        if (block.nRank > rank) break;
+        if (block.nRank < rank) continue;
+        if (block.nStartRow < 0 || block.nStartRow >= rows) continue;
+        CDevRow& first = table.Row(block.nStartRow);
+        int chlType = static_cast<int>(first.GetdwValue(DEVROW_STR_CHLTYPE));
+        unsigned int firstAddress = first.GetdwValue(DEVROW_STR_CHLADDRESS);
+        bool bitArea = chlType >= 0 && chlType <= CHL_BITAREA_LAST;
+        int last = block.nEndRow < rows ? block.nEndRow : rows - 1;
+        for (int row = block.nStartRow; row <= last; ++row) {
+            CDevRow& r = table.Row(row);
+            unsigned int rw = r.GetdwValue(DEVROW_STR_CHLRWFLAG);
+            if (rw != 0 && rw != 2) continue;
+            unsigned int address = r.GetdwValue(DEVROW_STR_CHLADDRESS);
+            unsigned int code = r.GetdwValue(DEVROW_STR_CHLDATATYPE);
+            // A row before the block's first address has no data in this answer.
+            int64_t offset = static_cast<int64_t>(address) - static_cast<int64_t>(firstAddress);
+            bool inAnswer = offset >= 0;
+            double value = 0.0;
+            if (bitArea) {
+                if (inAnswer) {
+                    int64_t at = 6 + 2 * (offset / 8);
+                    CString digits = at < textLength ? response.Mid(static_cast<int>(at), 2) : CString();
+                    value = mfGetChlValue(data, digits, chlType, static_cast<int>(offset % 8));
+                }
+                if (row + 1 < values.GetSize()) values[row + 1] = value;
+            } else if (code == DATACODE_STR) {
+                int announced = HexByte(response, 4);
+                unsigned int length = r.GetdwValue(DEVROW_STR_CHLBIT);
+                int bytes = static_cast<int>(length < static_cast<unsigned int>(announced) ? length : announced);
+                // Never past what was received (the answer's text from offset 6).
+                int available = (textLength - 6) / 2;
+                if (bytes > available) bytes = available;
+                CString text;
+                if (bytes > 0) {
+                    CString hex = response.Mid(6, 2 * bytes);
+                    CByteArray raw;
+                    CDevServer::SvrHStr2HByte(hex, raw);
+                    CDevServer::SvrChangeStrIncode(raw, Property(dev, DEVPROP_STRORDER));
+                    if (Property(dev, DEVPROP_STRENCODING) == 0)
+                        CDevServer::SvrASCII2Str(raw, text);
+                    else
+                        CDevServer::SvrUnicode2Str(raw, text);
+                }
+                if (row + 1 < strings.GetSize()) strings[row + 1] = text;
+            } else {
+                if (inAnswer) {
+                    int64_t at = 6 + 4 * offset;
+                    int width = mfGetRowWidth(r);
+                    CString digits = at < textLength ? response.Mid(static_cast<int>(at), 4 * width) : CString();
+                    value = mfGetChlValue(data, digits, chlType, static_cast<int>(code));
+                }
+                if (row + 1 < values.GetSize()) values[row + 1] = value;
+            }
+            if (row + 1 < flags.GetSize()) flags[row + 1] = 3;
+        }
+    }
+    return 1;
+}
+
+int CDevBas::mfReadBlockFromDev(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
+                                CStringArray& strings, int rank, int attempts) {
+    DEV_DATA& dev = *data.pDevData;
+    CDevTable& table = *dev.pTable;
+    int start = dev.nReadIndex < 0 ? 0 : dev.nReadIndex;
+    int found = -1;
+    for (int b = start; b < dev.arBlock.GetSize(); ++b) {
+        if (dev.arBlock[b].nRank == rank) {
+            found = b;
+            break;
+        }
+    }
+    if (found < 0) return -1;
+    const DynBlock& block = dev.arBlock[found];
+    if (block.nStartRow < 0 || block.nEndRow >= table.GetRowCount() || block.nStartRow > block.nEndRow) return -1;
+    int count = mfFetchBlockLen(table, block.nStartRow, block.nEndRow);
+    CDevRow& first = table.Row(block.nStartRow);
+    // Address changes can make a planned block nonsense (negative or over-long):
+    // such a block is not sent, and reads as a block that cannot be read.
+    if (!BlockReadable(static_cast<int>(first.GetdwValue(DEVROW_STR_CHLTYPE)), first.GetdwValue(DEVROW_STR_CHLADDRESS),
+                       count))
+        return -1;
+    CString order;
+    int expected = mfFormReadOrder(data, order, table, Property(dev, DEVPROP_STATION), count, block.nStartRow);
+    int result = mfWriteAndRead(data, order, static_cast<unsigned int>(expected), DEV_RWTYPE_READ, attempts);
+    if (result < 0) return result;
+    // An answer whose CRC does not match is a wrong answer: nothing is decoded
+    // and the rank counts as failed, so no stale value passes for a fresh one.
+    if (!mfExplainCommByteData(data, flags, values, strings, order, rank, 0)) return DEV_ERR_ANSWER;
+    return 0;
+}
 
 int CDevBas::mfCollectDevData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
                               CStringArray& strings) {
-    return {};
+    DEV_DATA* dev = data.pDevData;
+    if (dev == nullptr || dev->nRankCount <= 0) return 0;
+    int result = mfReadBlockFromDev(data, flags, values, strings, dev->nReadRank, 1);
+    if (result == 0) {
+        mfSetCollectFlag(data, flags, dev->nReadRank, 3);
+        if (++dev->nReadRank >= dev->nRankCount) {
+            dev->nReadRank = 0;
+            dev->nReadIndex = 0;
+        }
+        values[0] = 0.0;
+        return 0;
+    }
+    mfSetCollectFlag(data, flags, dev->nReadRank, 4);
+    values[0] = -static_cast<double>(result);
+    return DEV_ERR_COLLECT;
 }
-int CDevBas::mfReadBlockFromDev(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
-                                CStringArray& strings, int rank, int attempts) {
-    return {};
-}
-int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
-                                   CStringArray& strings, CString& response, int rank, int unused) {
-    return {};
-}
-double CDevBas::mfGetChlValue(ZEVO_DATA& data, CString& text, int chlType, int code) { return {}; }
