@@ -1,0 +1,134 @@
+// Builds channel tables for planning tests and shows planned blocks as text.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "DevBas.h"
+#include "DevVocabulary.h"
+
+// Channel types and data-type codes used by the tests.
+const unsigned int M = 0;    // bit area "M"
+const unsigned int X = 1;    // bit area "X"
+const unsigned int D = 14;   // word area "D"
+const unsigned int ID = 15;  // word area "ID"
+const unsigned int BIT = 20;
+const unsigned int WB = 84;  // 16-bit
+const unsigned int DB = 87;  // 32-bit
+const unsigned int LB = 91;  // 64-bit
+const unsigned int STR = 131;
+
+struct RowSpec {
+    unsigned int type;
+    unsigned int address;
+    unsigned int code;
+    unsigned int bit = 0;  // string length in bytes for strings
+    unsigned int rwFlag = 2;
+};
+
+inline RowSpec Word(unsigned int address, unsigned int type = D) { return RowSpec{type, address, WB}; }
+inline RowSpec Dword(unsigned int address) { return RowSpec{D, address, DB}; }
+inline RowSpec Qword(unsigned int address) { return RowSpec{D, address, LB}; }
+inline RowSpec Bit(unsigned int address, unsigned int type = M) { return RowSpec{type, address, BIT}; }
+inline RowSpec Text(unsigned int address, unsigned int bytes) { return RowSpec{D, address, STR, bytes}; }
+inline RowSpec WriteOnly(RowSpec row) {
+    row.rwFlag = 1;
+    return row;
+}
+
+class PlanTable {
+public:
+    PlanTable() {
+        CDevBas::mfInitBlockAndRow();
+        data.pDevData = new DEV_DATA;
+        data.pDevData->pTable = new CDevTable;
+        data.pDevData->arProperty.SetSize(DEV_PROPERTY_COUNT);
+    }
+    ~PlanTable() { CDevBas::mfDeleteMydata(data); }
+    PlanTable(const PlanTable&) = delete;
+    PlanTable& operator=(const PlanTable&) = delete;
+
+    DEV_DATA& Dev() { return *data.pDevData; }
+    CDevTable& Table() { return *data.pDevData->pTable; }
+
+    void Add(const std::vector<RowSpec>& specs) {
+        CArray<CDevRow, CDevRow&> rows;
+        rows.SetSize(static_cast<int>(specs.size()));
+        for (size_t i = 0; i < specs.size(); ++i) {
+            CDevRow& row = rows[static_cast<int>(i)];
+            row.SetdwValue(DEVROW_STR_CHLTYPE, specs[i].type);
+            row.SetdwValue(DEVROW_STR_CHLADDRESS, specs[i].address);
+            row.SetdwValue(DEVROW_STR_CHLDATATYPE, specs[i].code);
+            row.SetdwValue(DEVROW_STR_CHLBIT, specs[i].bit);
+            row.SetdwValue(DEVROW_STR_CHLRWFLAG, specs[i].rwFlag);
+        }
+        Table().AddRows(rows, 0);
+        WantAll();
+    }
+
+    // Every row wanted (the default after Add), or only the listed rows.
+    void WantAll() {
+        wanted.SetSize(Table().GetRowCount() + 1);
+        wanted[0] = 0;
+        for (int i = 1; i < wanted.GetSize(); ++i) wanted[i] = 1;
+    }
+    void WantOnly(std::initializer_list<int> rows) {
+        wanted.SetSize(Table().GetRowCount() + 1);
+        for (int i = 0; i < wanted.GetSize(); ++i) wanted[i] = 0;
+        for (int row : rows) wanted[row + 1] = 1;
+    }
+    void Unwant(std::initializer_list<int> rows) {
+        for (int row : rows) wanted[row + 1] = 0;
+    }
+
+    int Plan() { return CDevBas::mfMakeBlock(data, wanted, 1); }
+    int Plan(int planType, int rowMode = -1) { return CDevBas::mfMakeBlockDynamic(data, wanted, planType, rowMode); }
+    int Runs(int rowMode = -1) { return CDevBas::mfBuildDynBlock(data, wanted, 0, rowMode); }
+
+    // The blocks as "first-last:length@rank/state", separated by spaces.
+    std::string Blocks() {
+        std::string text;
+        CArray<DynBlock, DynBlock&>& blocks = Dev().arBlock;
+        for (int b = 0; b < blocks.GetSize(); ++b) {
+            const DynBlock& block = blocks[b];
+            if (!text.empty()) text += ' ';
+            text += std::to_string(block.nStartRow) + "-" + std::to_string(block.nEndRow) + ":" +
+                    std::to_string(block.nLength) + "@" + std::to_string(block.nRank) + "/" +
+                    std::to_string(block.nState);
+        }
+        return text;
+    }
+
+    // Replaces the plan by blocks given as (first row, last row, rank).
+    void SetBlocks(const std::vector<std::vector<int>>& blocks) {
+        Dev().arBlock.SetSize(static_cast<int>(blocks.size()));
+        for (size_t b = 0; b < blocks.size(); ++b) {
+            DynBlock& block = Dev().arBlock[static_cast<int>(b)];
+            block.nStartRow = blocks[b][0];
+            block.nEndRow = blocks[b][1];
+            block.nChlType = static_cast<int>(D);
+            block.nLength = 0;
+            block.nRank = blocks[b][2];
+            block.nState = BLOCK_CLOSED;
+        }
+    }
+
+    ZEVO_DATA data;
+    CArray<int, int> wanted;
+};
+
+// Rows at consecutive addresses from address on.
+inline std::vector<RowSpec> Consecutive(int count, unsigned int address, RowSpec (*make)(unsigned int, unsigned int),
+                                        unsigned int type) {
+    std::vector<RowSpec> rows;
+    for (int i = 0; i < count; ++i) rows.push_back(make(address + static_cast<unsigned int>(i), type));
+    return rows;
+}
+
+inline std::vector<RowSpec> operator+(std::vector<RowSpec> a, const std::vector<RowSpec>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
