@@ -21,7 +21,7 @@ const unsigned int DB = 87;  // 32-bit
 const unsigned int LB = 91;  // 64-bit
 const unsigned int STR = 131;
 
-struct RowSpec {
+struct RowDef {
     unsigned int type;
     unsigned int address;
     unsigned int code;
@@ -29,12 +29,12 @@ struct RowSpec {
     unsigned int rwFlag = 2;
 };
 
-inline RowSpec Word(unsigned int address, unsigned int type = D) { return RowSpec{type, address, WB}; }
-inline RowSpec Dword(unsigned int address) { return RowSpec{D, address, DB}; }
-inline RowSpec Qword(unsigned int address) { return RowSpec{D, address, LB}; }
-inline RowSpec Bit(unsigned int address, unsigned int type = M) { return RowSpec{type, address, BIT}; }
-inline RowSpec Text(unsigned int address, unsigned int bytes) { return RowSpec{D, address, STR, bytes}; }
-inline RowSpec WriteOnly(RowSpec row) {
+inline RowDef Word(unsigned int address, unsigned int type = D) { return RowDef{type, address, WB}; }
+inline RowDef Dword(unsigned int address) { return RowDef{D, address, DB}; }
+inline RowDef Qword(unsigned int address) { return RowDef{D, address, LB}; }
+inline RowDef Bit(unsigned int address, unsigned int type = M) { return RowDef{type, address, BIT}; }
+inline RowDef Text(unsigned int address, unsigned int bytes) { return RowDef{D, address, STR, bytes}; }
+inline RowDef WriteOnly(RowDef row) {
     row.rwFlag = 1;
     return row;
 }
@@ -54,16 +54,16 @@ public:
     DEV_DATA& Dev() { return *data.pDevData; }
     CDevTable& Table() { return *data.pDevData->pTable; }
 
-    void Add(const std::vector<RowSpec>& specs) {
+    void Add(const std::vector<RowDef>& defs) {
         CArray<CDevRow, CDevRow&> rows;
-        rows.SetSize(static_cast<int>(specs.size()));
-        for (size_t i = 0; i < specs.size(); ++i) {
+        rows.SetSize(static_cast<int>(defs.size()));
+        for (size_t i = 0; i < defs.size(); ++i) {
             CDevRow& row = rows[static_cast<int>(i)];
-            row.SetdwValue(DEVROW_STR_CHLTYPE, specs[i].type);
-            row.SetdwValue(DEVROW_STR_CHLADDRESS, specs[i].address);
-            row.SetdwValue(DEVROW_STR_CHLDATATYPE, specs[i].code);
-            row.SetdwValue(DEVROW_STR_CHLBIT, specs[i].bit);
-            row.SetdwValue(DEVROW_STR_CHLRWFLAG, specs[i].rwFlag);
+            row.SetdwValue(DEVROW_STR_CHLTYPE, defs[i].type);
+            row.SetdwValue(DEVROW_STR_CHLADDRESS, defs[i].address);
+            row.SetdwValue(DEVROW_STR_CHLDATATYPE, defs[i].code);
+            row.SetdwValue(DEVROW_STR_CHLBIT, defs[i].bit);
+            row.SetdwValue(DEVROW_STR_CHLRWFLAG, defs[i].rwFlag);
         }
         Table().AddRows(rows, 0);
         WantAll();
@@ -121,14 +121,14 @@ public:
 };
 
 // Rows at consecutive addresses from address on.
-inline std::vector<RowSpec> Consecutive(int count, unsigned int address, RowSpec (*make)(unsigned int, unsigned int),
-                                        unsigned int type) {
-    std::vector<RowSpec> rows;
+inline std::vector<RowDef> Consecutive(int count, unsigned int address, RowDef (*make)(unsigned int, unsigned int),
+                                       unsigned int type) {
+    std::vector<RowDef> rows;
     for (int i = 0; i < count; ++i) rows.push_back(make(address + static_cast<unsigned int>(i), type));
     return rows;
 }
 
-inline std::vector<RowSpec> operator+(std::vector<RowSpec> a, const std::vector<RowSpec>& b) {
+inline std::vector<RowDef> operator+(std::vector<RowDef> a, const std::vector<RowDef>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }

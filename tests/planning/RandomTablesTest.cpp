@@ -10,7 +10,7 @@ namespace {
 
 bool IsBitArea(unsigned int type) { return type <= 13; }
 
-long long Width(const RowSpec& row) {
+long long Width(const RowDef& row) {
     if (row.code <= 85) return 1;
     if (row.code <= 89) return 2;
     if (row.code <= 93) return 4;
@@ -21,12 +21,12 @@ long long Width(const RowSpec& row) {
 // A table as a configuration would hold it (sorted by area, address, bit)
 // or scrambled, with rows of unknown areas, write-only rows, overlapping rows,
 // strings and holes of every size.
-std::vector<RowSpec> RandomRows(std::mt19937& rng, bool sorted, int maxRows) {
+std::vector<RowDef> RandomRows(std::mt19937& rng, bool sorted, int maxRows) {
     auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned int>(n)); };
     const unsigned int areas[] = {M, X, 5, D, ID, 28};
     const unsigned int wordCodes[] = {0, 7, 15, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 100, STR};
     int count = 1 + pick(maxRows);
-    std::vector<RowSpec> rows;
+    std::vector<RowDef> rows;
     unsigned int address = static_cast<unsigned int>(pick(50));
     unsigned int type = areas[pick(6)];
     for (int i = 0; i < count; ++i) {
@@ -40,7 +40,7 @@ std::vector<RowSpec> RandomRows(std::mt19937& rng, bool sorted, int maxRows) {
             address += static_cast<unsigned int>(20 + pick(20));  // holes around the bridging limit
         else
             address += static_cast<unsigned int>(pick(200));
-        RowSpec row{type, address, BIT};
+        RowDef row{type, address, BIT};
         if (!IsBitArea(type)) {
             row.code = wordCodes[pick(16)];
             if (row.code == STR) row.bit = static_cast<unsigned int>(pick(6) == 0 ? pick(241) : pick(20));
@@ -53,7 +53,7 @@ std::vector<RowSpec> RandomRows(std::mt19937& rng, bool sorted, int maxRows) {
         rows.push_back(row);
     }
     if (sorted)
-        std::sort(rows.begin(), rows.end(), [](const RowSpec& a, const RowSpec& b) {
+        std::sort(rows.begin(), rows.end(), [](const RowDef& a, const RowDef& b) {
             return std::tie(a.type, a.address, a.bit) < std::tie(b.type, b.address, b.bit);
         });
     else
@@ -70,7 +70,7 @@ void RandomWanted(std::mt19937& rng, PlanTable& t) {
     for (int i = 0; i < size; ++i) t.wanted[i] = values[rng() % 9];
 }
 
-bool Readable(const RowSpec& row, const CArray<int, int>& wanted, int index) {
+bool Readable(const RowDef& row, const CArray<int, int>& wanted, int index) {
     return index + 1 < wanted.GetSize() && wanted[index + 1] == 1 && row.rwFlag != 1 && row.type <= 28;
 }
 
@@ -80,7 +80,7 @@ struct Planned {
 };
 
 // Checks one plan; returns the first broken property or "".
-std::string CheckPlan(PlanTable& t, const std::vector<RowSpec>& rows, Planned how, int ranks, bool sorted) {
+std::string CheckPlan(PlanTable& t, const std::vector<RowDef>& rows, Planned how, int ranks, bool sorted) {
     std::ostringstream why;
     CArray<DynBlock, DynBlock&>& blocks = t.Dev().arBlock;
     int n = blocks.GetSize();
@@ -155,7 +155,7 @@ TEST(RandomTables, EveryPlanCoversEachWantedRowOnceWithinTheLimits) {
     for (unsigned int seed = 1; seed <= 3000; ++seed) {
         std::mt19937 rng(seed);
         bool sorted = seed % 4 != 0;
-        std::vector<RowSpec> rows = RandomRows(rng, sorted, seed % 50 == 0 ? 600 : 120);
+        std::vector<RowDef> rows = RandomRows(rng, sorted, seed % 50 == 0 ? 600 : 120);
         Planned how = seed % 3 == 0 ? plans[seed / 3 % 6] : plans[0];
         PlanTable t;
         t.Add(rows);
@@ -176,7 +176,7 @@ TEST(RandomTables, EveryPlanCoversEachWantedRowOnceWithinTheLimits) {
 TEST(RandomTables, MixedPlansKeepTheirRanksInOrder) {
     for (unsigned int seed = 1; seed <= 600; ++seed) {
         std::mt19937 rng(seed);
-        std::vector<RowSpec> rows = RandomRows(rng, true, 60);
+        std::vector<RowDef> rows = RandomRows(rng, true, 60);
         Planned how{seed % 2 == 0 ? PLAN_MIX : PLAN_MIX2, 0};
         PlanTable t;
         t.Add(rows);
@@ -192,7 +192,7 @@ TEST(RandomTables, MixedPlansKeepTheirRanksInOrder) {
 
 TEST(RandomTables, AFiveThousandChannelTablePlansInOnePass) {
     std::mt19937 rng(20240611);
-    std::vector<RowSpec> rows;
+    std::vector<RowDef> rows;
     // 5000 channels in four areas, mostly consecutive, with holes.
     const unsigned int areas[] = {M, X, D, ID};
     for (int a = 0; a < 4; ++a) {

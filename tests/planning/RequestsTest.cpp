@@ -40,7 +40,7 @@ TEST(HoleBridging, TheBlockAndTheGapMustFitTheLimitTogether) {
     // A = 0..110 (111 words), then a word at 114: span 0..114 = 115 fits, but
     // 111 + gap (114 + 1 - 110 = 5) = 116 does not.
     PlanTable t;
-    t.Add(Consecutive(111, 0, Word, D) + std::vector<RowSpec>{Word(114)});
+    t.Add(Consecutive(111, 0, Word, D) + std::vector<RowDef>{Word(114)});
     EXPECT_EQ(t.Plan(), 2);
     t.Table().Row(111).SetdwValue(DEVROW_STR_CHLADDRESS, 113);  // 111 + 4 = 115
     EXPECT_EQ(t.Plan(), 1);
@@ -92,7 +92,7 @@ TEST(Splitting, LongRunsAreCutAgainAndAgain) {
 
 TEST(Splitting, NeverCutsThroughAWideRow) {
     PlanTable t;
-    std::vector<RowSpec> rows;
+    std::vector<RowDef> rows;
     for (unsigned int a = 0; a < 120; a += 2) rows.push_back(Dword(a));
     t.Add(rows);
     // The row at 114 would end at 116: the first request stops at 114.
@@ -119,7 +119,7 @@ TEST(Splitting, TheFirstRequestReachesTheEndOfEveryRowBeforeTheCut) {
     // end at 112 and lose half of the row at 110; the cut moves back to
     // after that row.
     PlanTable t;
-    t.Add(Consecutive(110, 0, Word, D) + std::vector<RowSpec>{Qword(110), Word(111), Qword(112)});
+    t.Add(Consecutive(110, 0, Word, D) + std::vector<RowDef>{Qword(110), Word(111), Qword(112)});
     t.Unwant({111});
     EXPECT_EQ(t.Plan(), 2);
     EXPECT_EQ(t.Blocks(), "0-110:114@0/6 111-112:5@1/6");
@@ -160,7 +160,7 @@ TEST(LinkChains, ABlockCutAtTheLimitDoesNotLinkOnward) {
     // 130 words, a hole of 2, then one word: the 115-word part is closed, the
     // 15-word rest links with the last word.
     PlanTable t;
-    t.Add(Consecutive(130, 0, Word, D) + std::vector<RowSpec>{Word(132)});
+    t.Add(Consecutive(130, 0, Word, D) + std::vector<RowDef>{Word(132)});
     EXPECT_EQ(t.Plan(), 2);
     EXPECT_EQ(t.Blocks(), "0-114:115@0/6 115-130:18@1/6");
 }
@@ -168,7 +168,7 @@ TEST(LinkChains, ABlockCutAtTheLimitDoesNotLinkOnward) {
 TEST(CommandPlans, ReadsPlanLikeTheCycle) {
     PlanTable cyclic;
     PlanTable command;
-    std::vector<RowSpec> rows = Consecutive(200, 0, Word, D) + std::vector<RowSpec>{Word(210), Bit(3), Bit(9)};
+    std::vector<RowDef> rows = Consecutive(200, 0, Word, D) + std::vector<RowDef>{Word(210), Bit(3), Bit(9)};
     cyclic.Add(rows);
     command.Add(rows);
     EXPECT_EQ(cyclic.Plan(), 3);
@@ -256,7 +256,7 @@ TEST(MixedPlans, ModeTwoGivesAnOverlongLaterBlockAGroupOfItsOwn) {
 
 TEST(MixedPlans, ModeTwoHoldsAtMost126BlocksPerGroup) {
     PlanTable t;
-    std::vector<RowSpec> rows;
+    std::vector<RowDef> rows;
     for (unsigned int i = 0; i < 130; ++i) rows.push_back(Text(i * 10, 0));  // empty strings: 0 elements
     t.Add(rows);
     EXPECT_EQ(t.Plan(PLAN_MIX2, 0), 2);
