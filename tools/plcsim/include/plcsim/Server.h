@@ -1,0 +1,118 @@
+// Runs a simulated PLC on a byte stream: the master side of a pseudo-terminal
+// (a serial line) or a TCP connection on 127.0.0.1 (a serial device server).
+//
+// Incoming bytes are cut into request frames by their function code's frame
+// layout; a frame whose length cannot be told, or that stays incomplete, ends
+// at a silence. Answers go out at once, or paced as on a serial line at a baud
+// rate: 10 bits a byte, with 3.5 characters of silence before the answer, and
+// with the request's own wire time taken into account.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plcsim/Plc.h"
+
+namespace plcsim {
+
+struct ServerOptions {
+    unsigned baud = 0;        // pace answers at this rate; 0: as fast as possible
+    unsigned silenceMs = 20;  // an incomplete frame ends after this much silence
+    FILE* trace = nullptr;    // every request and answer as hex with a time stamp
+};
+
+class Server {
+public:
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+    virtual ~Server();
+
+    // Serves on a thread of its own until Stop(); may follow an earlier Stop().
+    void Start();
+    // Stops serving and joins the thread; also ends Run() on another thread.
+    void Stop();
+    // Serves on the calling thread until RequestStop() or Stop() (at once
+    // when one came before).
+    void Run();
+    // Asks Run() to return; safe to call from a signal handler.
+    void RequestStop() noexcept;
+
+    // Request frames taken from the stream (answered or not).
+    uint64_t FramesReceived() const { return m_frames.load(std::memory_order_relaxed); }
+
+protected:
+    using Clock = std::chrono::steady_clock;
+
+    Server(Plc& plc, const ServerOptions& options);
+
+    // Descriptor the bytes come from and go to; -1 while there is none.
+    int m_ioFd = -1;
+    // Listening socket (TCP); -1 for a pseudo-terminal.
+    int m_listenFd = -1;
+    std::atomic<bool> m_dropConnection{false};
+    void Wake() noexcept;
+
+private:
+    void Serve();
+    void AcceptClient();
+    void CloseClient();
+    bool ReadInput();
+    void ProcessInput(bool silent);
+    void HandleFrame(const uint8_t* frame, size_t size);
+    bool SendReply(size_t requestSize);
+    bool WriteAll(const uint8_t* data, size_t size);
+    // Waits until the time or a wake-up; false when a stop was asked for.
+    bool WaitUntil(Clock::time_point when);
+    void DrainWake();
+    void Trace(const char* direction, const uint8_t* data, size_t size, const std::string& note);
+
+    Plc& m_plc;
+    ServerOptions m_options;
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<uint64_t> m_frames{0};
+    std::thread m_thread;
+
+    std::vector<uint8_t> m_in;
+    Clock::time_point m_firstByte;
+    Clock::time_point m_lastByte;
+    Reply m_reply;
+    std::vector<Clock::time_point> m_due;
+};
+
+// A pseudo-terminal: clients open SlavePath() as a serial device. The server
+// keeps the slave side open itself, so clients may come and go.
+class PtyServer final : public Server {
+public:
+    // Throws std::system_error when no pseudo-terminal can be had.
+    explicit PtyServer(Plc& plc, const ServerOptions& options = ServerOptions());
+    ~PtyServer() override;
+    const std::string& SlavePath() const { return m_slavePath; }
+
+private:
+    int m_holdFd = -1;
+    std::string m_slavePath;
+};
+
+// A TCP listener on 127.0.0.1. One client is served at a time; a new
+// connection replaces the one before, as on a serial device server.
+class TcpServer final : public Server {
+public:
+    // port 0 takes a free port. Throws std::system_error when it cannot listen.
+    explicit TcpServer(Plc& plc, uint16_t port = 0, const ServerOptions& options = ServerOptions());
+    ~TcpServer() override;
+    uint16_t Port() const { return m_port; }
+    // Closes the current client connection (as a broken link would).
+    void DropConnection();
+
+private:
+    uint16_t m_port = 0;
+};
+
+}  // namespace plcsim
