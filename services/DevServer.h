@@ -42,6 +42,10 @@ public:
     static int mfReadCommUseStopChar(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs,
                                      unsigned char stopChar);
     static int mfReadCommUseInputLen(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs, unsigned int length);
+    // Read mode 1 into a caller's buffer: one ReadLength call for up to length
+    // bytes; the count placed (never more than length), 0 for nothing or an
+    // error, -1 without a port.
+    static int mfReadCommIntoBuffer(ZEVO_DATA& data, unsigned char* buffer, int length, unsigned int timeoutMs);
     static int mfReadCommUseSleep(ZEVO_DATA& data, CByteArray& bytes, unsigned int timeoutMs);
     static int mfReadCommUseCharOrLen(ZEVO_DATA& data, CByteArray& bytes, unsigned char stopChar,
                                       unsigned int timeoutMs, unsigned int length);
