@@ -237,6 +237,6 @@ TEST_F(DriverOverPtyAt9600, ALongAnswerPacedAsOnTheLineArrivesWhole) {
 
 #else
 
-TEST(DriverOverPty, NeedsTheSimulator) { GTEST_SKIP() << "built without the tools"; }
+TEST(DriverOverPty, NeedsTheSimulator) { GTEST_SKIP() << "runs natively with the simulator only"; }
 
 #endif
