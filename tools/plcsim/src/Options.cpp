@@ -74,7 +74,7 @@ const char* UsageText() {
            "  --crc lh|hl         CRC byte order: low byte first (default) or high byte first\n"
            "  --set ELEM=V[,V..]  initial values, e.g. --set D100=1234 --set M5=1 (repeatable)\n"
            "  --set-file FILE     initial values, one ELEM=V[,V..] a line, # starts a comment\n"
-           "  --fault SPEC        inject a fault (repeatable): KIND[:key=value,...]\n"
+           "  --fault RULE        inject a fault (repeatable): KIND[:key=value,...]\n"
            "                      kinds: noanswer badcrc function short split delay 5b\n"
            "                      keys: req=N|N-M|N- fn=CODE rate=P code=CODE len=N chunk=N gap=MS ms=MS\n"
            "  --seed N            seed of the fault rates (default 1)\n"

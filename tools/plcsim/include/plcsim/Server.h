@@ -76,7 +76,7 @@ private:
     int m_wakeRead = -1;
     int m_wakeWrite = -1;
     std::atomic<bool> m_stop{false};
-    std::atomic<uint64_t> m_frames{0};
+    std::atomic<uint32_t> m_frames{0};  // 32 bits: ARMv5 has no 64-bit atomics
     std::thread m_thread;
 
     std::vector<uint8_t> m_in;
