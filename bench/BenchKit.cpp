@@ -1,0 +1,156 @@
+#include "BenchKit.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "ScriptedPort.h"
+#include "qdevctrl.h"
+
+// ---------------------------------------------------------------- InstantPort
+
+int InstantPort::WriteBytes(unsigned char* data, int* length, unsigned int) {
+    ++m_requests;
+    m_lastRequest.assign(data, data + *length);
+    m_pos = 0;
+    m_pending = true;
+    return *length;
+}
+
+int InstantPort::Take(unsigned char* buffer, int max) {
+    if (!m_pending || max <= 0) return 0;
+    size_t left = m_answer.size() - m_pos;
+    size_t n = left < static_cast<size_t>(max) ? left : static_cast<size_t>(max);
+    std::memcpy(buffer, m_answer.data() + m_pos, n);
+    m_pos += n;
+    if (m_pos >= m_answer.size()) m_pending = false;
+    return static_cast<int>(n);
+}
+
+int InstantPort::ReadAvailable(unsigned char* buffer, int* length, unsigned int) {
+    int n = Take(buffer, *length);
+    *length = m_pending ? static_cast<int>(m_answer.size() - m_pos) : 0;
+    return n;
+}
+
+int InstantPort::ReadLength(unsigned char* buffer, int* length, unsigned int) { return Take(buffer, *length); }
+
+int InstantPort::ReadUntilChar(unsigned char* buffer, int* length, const char*, unsigned int) {
+    return Take(buffer, *length);
+}
+
+int InstantPort::ClearInBuffer() {
+    m_pending = false;
+    return 0;
+}
+
+// ---------------------------------------------------------------- FlatRtdb
+
+int FlatRtdb::GetValueTypeByChannel(int channel, DATATYPE& type) {
+    if (!Known(channel)) return -1;
+    type = m_types[static_cast<size_t>(channel)];
+    return 0;
+}
+
+int FlatRtdb::SetValueByChannel(int channel, int value) { return SetValueByChannel(channel, double(value)); }
+
+int FlatRtdb::SetValueByChannel(int channel, double value) {
+    if (!Known(channel)) return -1;
+    m_values[static_cast<size_t>(channel)] = value;
+    ++m_storeCount;
+    return 0;
+}
+
+int FlatRtdb::SetValueByChannel(int channel, std::string& value) {
+    if (!Known(channel)) return -1;
+    m_lastText = value;
+    ++m_storeCount;
+    return 0;
+}
+
+// ---------------------------------------------------------------- tables
+
+namespace {
+
+TestRow WordRow(uint32_t address, uint32_t dataType, uint32_t bit = 0) {
+    TestRow row;
+    row.chlType = 14;  // D
+    row.address = address;
+    row.dataType = dataType;
+    row.bit = bit;
+    return row;
+}
+
+uint32_t Width(uint32_t dataType) {
+    if (dataType <= 85) return 1;
+    if (dataType <= 89) return 2;
+    if (dataType <= 93) return 4;
+    return 2;
+}
+
+}  // namespace
+
+std::vector<TestRow> MixedRows115() {
+    std::vector<TestRow> rows;
+    rows.push_back(WordRow(0, 131, 10));  // "STR" of 10 bytes: 5 words
+    uint32_t address = 5;
+    // WUB WB WD DUB DB DD DF LUB LB LD LF, bit 3 and bit 15 of a word: 29 words.
+    const uint32_t pattern[] = {83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 3, 15};
+    for (int repeat = 0; repeat < 3; ++repeat) {
+        for (uint32_t code : pattern) {
+            rows.push_back(WordRow(address, code));
+            address += Width(code);
+        }
+    }
+    while (address < 115) rows.push_back(WordRow(address++, 84));
+    return rows;
+}
+
+ByteVector MixedAnswer115() {
+    ByteVector answer = {0x01, 0x20, 230};
+    const char text[] = "UPMP0- 1KO";  // "PUMP-01 OK" with each byte pair swapped
+    answer.insert(answer.end(), text, text + 10);
+    for (int i = 10; i < 230; ++i) answer.push_back(static_cast<uint8_t>((i * 37 + 11) & 0x3F));
+    return WithCrc(answer);
+}
+
+std::vector<TestRow> LargeRows(int count) {
+    std::vector<TestRow> rows;
+    int words = count * 7 / 10;
+    uint32_t address = 0;
+    for (int i = 0; i < words; ++i) {
+        uint32_t code = (i % 5 == 4) ? 89 : 83;  // every fifth a float
+        if (i % 37 == 36) address += 4;          // a small hole now and then
+        rows.push_back(WordRow(address, code));
+        address += Width(code);
+    }
+    address = 0;
+    for (int i = words; i < count; ++i) {
+        TestRow row;
+        row.chlType = 0;  // M
+        row.dataType = 20;
+        if (i % 50 == 49) address += 3;
+        row.address = address++;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// ---------------------------------------------------------------- Rig
+
+Rig::Rig(const std::vector<TestRow>& rows, const ByteVector& answer, const std::vector<int32_t>& properties)
+    : m_rtdb(static_cast<int>(rows.size())), m_refs(rows.size(), 1) {
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].dataType == 131) m_rtdb.SetType(static_cast<int>(i), DATATYPE_STRING);
+    m_port.SetAnswer(answer);
+    m_ctrl = new CDevCtrl("bench", &m_rtdb);
+    m_ctrl->CheckIDevRtdbCtrlversion(2);
+    std::vector<uint8_t> blob = MakeBlob(properties, rows);
+    if (m_ctrl->UpdataCommunication(&m_port) != 0 ||
+        m_ctrl->InitDevice(blob.data(), static_cast<int>(blob.size())) != 0 ||
+        m_ctrl->ChannelRefChange(m_refs.data(), static_cast<int>(m_refs.size())) != 0)
+        throw std::runtime_error("the benchmark device could not be set up");
+}
+
+Rig::~Rig() { delete m_ctrl; }
+
+int Rig::Step() { return m_ctrl->CollectDevData(m_refs.data(), static_cast<int>(m_refs.size())); }
