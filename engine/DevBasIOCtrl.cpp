@@ -93,29 +93,31 @@ unsigned int RowCode(CDevTable& table, int row) { return table.Row(row).GetdwVal
 int CDevBas::mfDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, double>&, CStringArray&) {
     // The commands of one text run from the last to the first; only the
     // first one's result counts. They are collected in a loop, not by
-    // recursion, so a long text cannot exhaust the stack.
+    // recursion, so a long text cannot exhaust the stack, and by positions
+    // in the text, so a long chain costs time in proportion to its length.
     struct Command {
         CString keyword;
         CString args;
     };
     std::vector<Command> commands;
-    CString rest = command;
-    for (;;) {
-        int open = rest.Find('(');
-        int close = rest.Find(')');
+    const int length = command.GetLength();
+    int from = 0;
+    while (from < length) {
+        int open = command.Find('(', from);
+        int close = command.Find(')', from);
         if (open < 0 || close < 0 || close < open) {
             if (commands.empty()) return DEV_ERR_COMMAND;
             break;
         }
         Command c;
-        c.keyword = rest.Left(open);
+        c.keyword = command.Mid(from, open - from);
         c.keyword.Trim();
         c.keyword.MakeUpper();
-        c.args = rest.Mid(open + 1, close - open - 1);
+        c.args = command.Mid(open + 1, close - open - 1);
         commands.push_back(c);
-        if (close + 1 >= rest.GetLength()) break;
-        rest = rest.Mid(close + 1);
+        from = close + 1;
     }
+    if (commands.empty()) return DEV_ERR_COMMAND;
     int result = 0;
     for (size_t i = commands.size(); i-- > 0;) {
         result = 0;
@@ -130,14 +132,18 @@ int CDevBas::mfDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, doubl
 }
 
 int CDevBas::mfDevIOWriteAndRead(ZEVO_DATA& data, CString& args, int kind) {
+    // The items, cut out by position into an array sized once: a text of
+    // many items is neither copied nor regrown once per item.
+    int itemCount = 1;
+    for (int at = args.Find(';'); at >= 0; at = args.Find(';', at + 1)) ++itemCount;
     CStringArray items;
-    for (;;) {
-        int at = args.Find(';');
-        if (at < 0) break;
-        items.Add(args.Left(at));
-        args = args.Mid(at + 1);
+    items.SetSize(itemCount);
+    for (int i = 0, from = 0; i < itemCount; ++i) {
+        int at = i + 1 < itemCount ? args.Find(';', from) : args.GetLength();
+        items[i] = args.Mid(from, at - from);
+        from = at + 1;
     }
-    items.Add(args);
+    args.Empty();
 
     ZEVO_DATA work;
     mfCreateMydata(data, work);
