@@ -403,3 +403,44 @@ TEST(IoCtrlIsolation, CollectionAfterACommandGoesOnFromTheSameCursor) {
     EXPECT_EQ(rig.db().Channel(0).i, 43);
     EXPECT_EQ(rig.plc.RequestCount(), 2u);  // one request per step: the table holds its two rows only
 }
+
+TEST(IoCtrlBits, BitCommandsReadAndChangeOnlyTheirBit) {
+    Rig rig;
+    Prepare(rig);
+    rig.plc.Set("D", 130, 0x0100);
+    rig.plc.Set("X", 15, 1);                             // X17 in octal digits
+    EXPECT_EQ(rig.Run("READP(D,130,BT07,3,A,B,C)"), 0);  // bits 7, 8, 9 of D130
+    EXPECT_EQ(rig.Show("A") + rig.Show("B") + rig.Show("C"), "010");
+    EXPECT_EQ(rig.Run("WRITE(D,130,BT03=1)"), 0);  // read, change one bit, write back
+    EXPECT_EQ(rig.plc.Get("D", 130), 0x0108);
+    EXPECT_EQ(rig.Run("READ(X,17,BT00=N)"), 0);
+    EXPECT_EQ(rig.Show("N"), "1");
+    EXPECT_EQ(rig.Run("WRITEP(M,5,BT00,3,1,0,1)"), 0);
+    EXPECT_EQ(rig.plc.GetRange("M", 5, 3), (std::vector<uint16_t>{1, 0, 1}));
+}
+
+TEST(IoCtrlBlocks, LongRunsSpanSeveralRequestsAndSingleWritesSendOneRequestPerRow) {
+    Rig rig;
+    Prepare(rig);
+    std::vector<uint16_t> words(300);
+    std::string expected;
+    for (int i = 0; i < 300; ++i) {
+        words[i] = static_cast<uint16_t>(1000 + i);
+        expected += (i ? "," : "") + std::to_string(1000 + i);
+    }
+    rig.plc.SetRange("D", 1000, words);
+    EXPECT_EQ(rig.Run("ReadMutiReg(D,1000,300,WUB,Txt)"), 0);
+    EXPECT_EQ(rig.Show("Txt"), expected);
+    const uint64_t reads = rig.plc.RequestCount();
+    EXPECT_GT(reads, 1u);
+    rig.db().SetVariable("Txt", expected);
+    EXPECT_EQ(rig.Run("WriteMutiReg(D,2000,300,WUB,Txt)"), 0);
+    EXPECT_EQ(rig.plc.GetRange("D", 2000, 300), words);
+    EXPECT_GT(rig.plc.RequestCount() - reads, 1u);
+    rig.plc.ResetRequestCount();
+    EXPECT_EQ(rig.Run("WRITEP(D,0,WUB,3,1,2,3)"), 0);
+    EXPECT_EQ(rig.plc.RequestCount(), 1u);
+    EXPECT_EQ(rig.Run("WRITE(D,0,WUB=4;D,1,WUB=5;D,2,WUB=6)"), 0);
+    EXPECT_EQ(rig.plc.RequestCount(), 4u);
+    EXPECT_EQ(rig.Words(0, 3), (std::vector<uint16_t>{4, 5, 6}));
+}
