@@ -39,48 +39,92 @@ int HexByte(const CString& text, int at) {
     return value;
 }
 
-}  // namespace
+// Where the row properties the decoder reads sit in a row's values. The
+// schema is class-wide, so the names are looked up once per answer instead of
+// once per row and property; a missing name reads as GetdwValue reads it.
+struct RowSlots {
+    int rwFlag = -1, type = -1, address = -1, dataType = -1, bit = -1;
+    RowSlots() = default;
+    explicit RowSlots(const CDevRow& any)
+        : rwFlag(any.GetIndexFromName(DEVROW_STR_CHLRWFLAG)),
+          type(any.GetIndexFromName(DEVROW_STR_CHLTYPE)),
+          address(any.GetIndexFromName(DEVROW_STR_CHLADDRESS)),
+          dataType(any.GetIndexFromName(DEVROW_STR_CHLDATATYPE)),
+          bit(any.GetIndexFromName(DEVROW_STR_CHLBIT)) {}
+};
 
-bool CDevBas::mfReorderDigits(CString& digits, int byteCount, int order) {
+unsigned int Value(const CDevRow& row, int slot) {
+    return slot >= 0 && slot < row.m_dwArValue.GetSize() ? row.m_dwArValue[slot] : 0xFFFFFFFFu;
+}
+
+// Characters of a row's digits in the answer text: count from at, fewer at
+// the end of the text (as Mid cuts them); at lies inside the text.
+int Available(int textLength, int64_t at, int count) {
+    int64_t left = textLength - at;
+    return static_cast<int>(left < count ? left : count);
+}
+
+// Element width of a numeric row by its data-type code (as mfGetRowWidth).
+int NumericWidth(unsigned int code) {
+    if (code <= 85) return 1;
+    if (code <= 89) return 2;
+    if (code <= 93) return 4;
+    return 2;
+}
+
+// Puts the first byteCount bytes of the digits into a decode order, into out
+// (2 * byteCount characters and a terminator); false for an order outside
+// the labels or a text shorter than that.
+bool Reorder(const char* in, int length, int byteCount, int order, char* out) {
     const char* pattern = nullptr;
     if (byteCount == 4 && order >= 0 && order < 4) pattern = ORDER32[order];
     if (byteCount == 8 && order >= 0 && order < 8) pattern = ORDER64[order];
-    if (pattern == nullptr || digits.GetLength() < 2 * byteCount) return false;
-    char out[17];
-    const char* in = digits.c_str();
+    if (pattern == nullptr || length < 2 * byteCount) return false;
     for (int i = 0; i < byteCount; ++i) {
         int from = pattern[i] - '1';
         out[2 * i] = in[2 * from];
         out[2 * i + 1] = in[2 * from + 1];
     }
     out[2 * byteCount] = '\0';
+    return true;
+}
+
+// The value of one row from length hex digits at text (mfGetChlValue).
+double ChlValue(const DEV_DATA& dev, const char* text, int length, int chlType, int code) {
+    int order16 = Property(dev, DEVPROP_ORDER16);
+    if (code <= 79) {
+        if (code < 0) return 0.0;
+        if (chlType >= 0 && chlType <= CHL_BITAREA_LAST) return CDevServer::SvrStr2Double(text, length, code, 0, 1);
+        // A bit of a word: the word's two bytes are swapped for order 1 only.
+        return CDevServer::SvrStr2Double(text, length, code, order16 == 1 ? 2 : 0, 2);
+    }
+    if (code <= 85) {
+        if (order16 != 0 && order16 != 1) return 0.0;
+        return CDevServer::SvrStr2Double(text, length, code, order16 == 1 ? 2 : 0, 0);
+    }
+    char digits[17];
+    if (code <= 89) {
+        int order = Property(dev, code == static_cast<int>(DATACODE_DF) ? DEVPROP_ORDERFLOAT : DEVPROP_ORDER32);
+        if (!Reorder(text, length < 8 ? length : 8, 4, order, digits)) return 0.0;
+        return CDevServer::SvrStr2Double(digits, 8, code, 0, 0);
+    }
+    int order = Property(dev, code == static_cast<int>(DATACODE_LF) ? DEVPROP_ORDERDOUBLE : DEVPROP_ORDER64);
+    if (!Reorder(text, length < 16 ? length : 16, 8, order, digits)) return 0.0;
+    return CDevServer::SvrStr2Double(digits, 16, code, 0, 0);
+}
+
+}  // namespace
+
+bool CDevBas::mfReorderDigits(CString& digits, int byteCount, int order) {
+    char out[17];
+    if (byteCount != 4 && byteCount != 8) return false;
+    if (!Reorder(digits.c_str(), digits.GetLength(), byteCount, order, out)) return false;
     digits = out;
     return true;
 }
 
 double CDevBas::mfGetChlValue(ZEVO_DATA& data, CString& text, int chlType, int code) {
-    const DEV_DATA& dev = *data.pDevData;
-    int order16 = Property(dev, DEVPROP_ORDER16);
-    if (code <= 79) {
-        if (code < 0) return 0.0;
-        if (chlType >= 0 && chlType <= CHL_BITAREA_LAST) return CDevServer::SvrStr2Double(text, code, 0, 1);
-        // A bit of a word: the word's two bytes are swapped for order 1 only.
-        return CDevServer::SvrStr2Double(text, code, order16 == 1 ? 2 : 0, 2);
-    }
-    if (code <= 85) {
-        if (order16 != 0 && order16 != 1) return 0.0;
-        return CDevServer::SvrStr2Double(text, code, order16 == 1 ? 2 : 0, 0);
-    }
-    if (code <= 89) {
-        CString digits = text.Left(8);
-        int order = Property(dev, code == static_cast<int>(DATACODE_DF) ? DEVPROP_ORDERFLOAT : DEVPROP_ORDER32);
-        if (!mfReorderDigits(digits, 4, order)) return 0.0;
-        return CDevServer::SvrStr2Double(digits, code, 0, 0);
-    }
-    CString digits = text.Left(16);
-    int order = Property(dev, code == static_cast<int>(DATACODE_LF) ? DEVPROP_ORDERDOUBLE : DEVPROP_ORDER64);
-    if (!mfReorderDigits(digits, 8, order)) return 0.0;
-    return CDevServer::SvrStr2Double(digits, code, 0, 0);
+    return ChlValue(*data.pDevData, text.c_str(), text.GetLength(), chlType, code);
 }
 
 int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
@@ -91,22 +135,24 @@ int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CAr
     int rows = table.GetRowCount();
     int start = dev.nReadIndex < 0 ? 0 : dev.nReadIndex;
     int textLength = response.GetLength();
+    const char* text = response.c_str();
+    const RowSlots slots = rows > 0 ? RowSlots(table.Row(0)) : RowSlots();
     for (int b = start; b < dev.arBlock.GetSize(); ++b) {
         const DynBlock& block = dev.arBlock[b];
         if (block.nRank > rank) break;
         if (block.nRank < rank) continue;
         if (block.nStartRow < 0 || block.nStartRow >= rows) continue;
         CDevRow& first = table.Row(block.nStartRow);
-        int chlType = static_cast<int>(first.GetdwValue(DEVROW_STR_CHLTYPE));
-        unsigned int firstAddress = first.GetdwValue(DEVROW_STR_CHLADDRESS);
+        int chlType = static_cast<int>(Value(first, slots.type));
+        unsigned int firstAddress = Value(first, slots.address);
         bool bitArea = chlType >= 0 && chlType <= CHL_BITAREA_LAST;
         int last = block.nEndRow < rows ? block.nEndRow : rows - 1;
         for (int row = block.nStartRow; row <= last; ++row) {
             CDevRow& r = table.Row(row);
-            unsigned int rw = r.GetdwValue(DEVROW_STR_CHLRWFLAG);
+            unsigned int rw = Value(r, slots.rwFlag);
             if (rw != 0 && rw != 2) continue;
-            unsigned int address = r.GetdwValue(DEVROW_STR_CHLADDRESS);
-            unsigned int code = r.GetdwValue(DEVROW_STR_CHLDATATYPE);
+            unsigned int address = Value(r, slots.address);
+            unsigned int code = Value(r, slots.dataType);
             // A row before the block's first address has no data in this answer.
             int64_t offset = static_cast<int64_t>(address) - static_cast<int64_t>(firstAddress);
             bool inAnswer = offset >= 0;
@@ -114,13 +160,14 @@ int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CAr
             if (bitArea) {
                 if (inAnswer) {
                     int64_t at = 6 + 2 * (offset / 8);
-                    CString digits = at < textLength ? response.Mid(static_cast<int>(at), 2) : CString();
-                    value = mfGetChlValue(data, digits, chlType, static_cast<int>(offset % 8));
+                    value = at < textLength ? ChlValue(dev, text + at, Available(textLength, at, 2), chlType,
+                                                       static_cast<int>(offset % 8))
+                                            : ChlValue(dev, "", 0, chlType, static_cast<int>(offset % 8));
                 }
                 if (row + 1 < values.GetSize()) values[row + 1] = value;
             } else if (code == DATACODE_STR) {
                 int announced = HexByte(response, 4);
-                unsigned int length = r.GetdwValue(DEVROW_STR_CHLBIT);
+                unsigned int length = Value(r, slots.bit);
                 int bytes = static_cast<int>(length < static_cast<unsigned int>(announced) ? length : announced);
                 // Never past what was received (the answer's text from offset 6).
                 int available = (textLength - 6) / 2;
@@ -140,9 +187,10 @@ int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CAr
             } else {
                 if (inAnswer) {
                     int64_t at = 6 + 4 * offset;
-                    int width = mfGetRowWidth(r);
-                    CString digits = at < textLength ? response.Mid(static_cast<int>(at), 4 * width) : CString();
-                    value = mfGetChlValue(data, digits, chlType, static_cast<int>(code));
+                    int digits = 4 * NumericWidth(code);
+                    value = at < textLength ? ChlValue(dev, text + at, Available(textLength, at, digits), chlType,
+                                                       static_cast<int>(code))
+                                            : ChlValue(dev, "", 0, chlType, static_cast<int>(code));
                 }
                 if (row + 1 < values.GetSize()) values[row + 1] = value;
             }

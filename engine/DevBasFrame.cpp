@@ -75,6 +75,28 @@ void CrcDigits(ZEVO_DATA& data, uint16_t crc, char out[5]) {
     out[4] = 0;
 }
 
+// True when the text holds only the digits 0-9 and A-F.
+bool UpperHexOnly(const CString& text) {
+    const char* p = text.c_str();
+    for (int i = 0; i < text.GetLength(); ++i) {
+        char c = p[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+int UpperHexValue(char c) { return c <= '9' ? c - '0' : c - 'A' + 10; }
+
+// CRC-16 of the first count bytes written as upper-case hex digits at hex.
+uint16_t HexCrc16(const char* hex, int count) {
+    uint16_t crc = 0xFFFF;
+    for (int i = 0; i < count; ++i) {
+        unsigned int byte = static_cast<unsigned int>(UpperHexValue(hex[2 * i]) * 16 + UpperHexValue(hex[2 * i + 1]));
+        crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable.entry[(crc ^ byte) & 0xFF]);
+    }
+    return crc;
+}
+
 }  // namespace
 
 unsigned short CDevBas::mfCrc16(const unsigned char* bytes, int count) {
@@ -107,15 +129,28 @@ int CDevBas::mfFormReadOrder(ZEVO_DATA& /*data*/, CString& order, CDevTable& tab
 int CDevBas::mfFormReadOrderMix(ZEVO_DATA& /*data*/, CString& /*order*/, int /*unused*/) { return 0; }
 
 int CDevBas::mfAddSum(ZEVO_DATA& data, int mode, CString& frame) {
-    frame.MakeUpper();
+    // Frames from the port and from the request builders are upper-case hex
+    // already; only other text needs the conversion.
+    bool plainHex = UpperHexOnly(frame);
+    if (!plainHex) {
+        frame.MakeUpper();
+        plainHex = UpperHexOnly(frame);
+    }
     if (mode != 0 && mode != 1) return 1;
 
     // Odd or empty text converts to no bytes; the CRC of nothing is 0xFFFF.
-    CByteArray bytes;
-    CDevServer::SvrHStr2HByte(frame, bytes);
-    int count = bytes.GetSize() - (mode == 1 ? 2 : 0);
+    uint16_t crc;
+    if (plainHex) {
+        int length = frame.GetLength();
+        int count = (length % 2 == 0 ? length / 2 : 0) - (mode == 1 ? 2 : 0);
+        crc = HexCrc16(frame.c_str(), count);
+    } else {
+        CByteArray bytes;
+        CDevServer::SvrHStr2HByte(frame, bytes);
+        crc = mfCrc16(bytes.GetData(), bytes.GetSize() - (mode == 1 ? 2 : 0));
+    }
     char digits[5];
-    CrcDigits(data, mfCrc16(bytes.GetData(), count), digits);
+    CrcDigits(data, crc, digits);
 
     if (mode == 0) {
         frame += digits;

@@ -62,6 +62,8 @@ public:
     static int SvrHByte2HStr(CByteArray& bytes, CString& hex);
     static int SvrChangeStrIncode(CByteArray& bytes, int order);
     static double SvrStr2Double(CString text, int code, int group, int length);
+    // The same on textLength characters at text (no CString needed).
+    static double SvrStr2Double(const char* text, int textLength, int code, int group, int length);
     static CString SvrDouble2Str(double value, int code, int group, int length);
     static int Double2Int(double& value);
     static int ConvertCode(const char* from, const char* to, char* in, int inLength, char* out, int& outRoom);

@@ -40,16 +40,46 @@ const char* DropMinus(const char* text, bool& negative) {
     return negative ? text + 1 : text;
 }
 
+// The value of a text made only of digits of the base (2 to 16) with at most
+// maxDigits of them, so that it cannot overflow 64 bits; false for any other
+// text (empty, signs, blanks, prefixes, other characters), which then goes to
+// the system parser. Both give the same value for such a text: this is only
+// the short way for the texts the decoder sees on every collection step.
+bool PlainDigits(const char* text, int base, int maxDigits, uint64_t& value) {
+    uint64_t v = 0;
+    int i = 0;
+    for (; text[i] != '\0'; ++i) {
+        if (i >= maxDigits) return false;
+        char c = text[i];
+        int d = (c >= '0' && c <= '9')   ? c - '0'
+                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                         : 99;
+        if (d >= base) return false;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    }
+    if (i == 0) return false;
+    value = v;
+    return true;
+}
+
+// strtoull of the text, through the short way when the text allows it.
+uint64_t ParseUnsigned(const char* text, int base) {
+    uint64_t value;
+    if (PlainDigits(text, base, base == 16 ? 16 : 19, value)) return value;
+    return std::strtoull(text, nullptr, base);
+}
+
 // "%x", "%X": the magnitude's low 32 bits (the sign is dropped).
 uint32_t ParseHex32(const char* text) {
     bool negative;
-    return static_cast<uint32_t>(std::strtoull(DropMinus(text, negative), nullptr, 16));
+    return static_cast<uint32_t>(ParseUnsigned(DropMinus(text, negative), 16));
 }
 
 // "%d": the low 32 bits, negated for a leading '-'.
 int64_t ParseDec32(const char* text) {
     bool negative;
-    uint32_t bits = static_cast<uint32_t>(std::strtoull(DropMinus(text, negative), nullptr, 10));
+    uint32_t bits = static_cast<uint32_t>(ParseUnsigned(DropMinus(text, negative), 10));
     if (negative) bits = 0u - bits;
     return bits >= 0x80000000u ? static_cast<int64_t>(bits) - 0x100000000LL : static_cast<int64_t>(bits);
 }
@@ -57,7 +87,7 @@ int64_t ParseDec32(const char* text) {
 // "%llx" and "%llu": 64 bits, the sign dropped.
 uint64_t Parse64(const char* text, int base) {
     bool negative;
-    return std::strtoull(DropMinus(text, negative), nullptr, base);
+    return ParseUnsigned(DropMinus(text, negative), base);
 }
 
 // "%lf": negated for a leading '-'.
@@ -67,8 +97,19 @@ double ParseDouble(const char* text) {
     return negative ? -value : value;
 }
 
+// A hex digit's value, -1 for any other character.
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
 // One pair of hex digits as "%x" gives it, reduced to a byte.
 unsigned char ParsePair(const char* pair) {
+    int high = HexDigit(pair[0]);
+    int low = HexDigit(pair[1]);
+    if (high >= 0 && low >= 0) return static_cast<unsigned char>(high * 16 + low);
     char buffer[3] = {pair[0], pair[1], 0};
     return static_cast<unsigned char>(ParseHex32(buffer) & 0xFFu);
 }
@@ -159,6 +200,20 @@ long long ReadWidth(int code, int length) {
     return 0;
 }
 
+// True when every byte is below 0x80 (plain ASCII).
+bool AllBelow0x80(const unsigned char* bytes, int count) {
+    for (int i = 0; i < count; ++i)
+        if (bytes[i] >= 0x80) return false;
+    return true;
+}
+
+// True when every UTF-16LE code unit (count bytes, even) is below 0x80.
+bool AsciiUnits(const unsigned char* bytes, int count) {
+    for (int i = 0; i + 1 < count; i += 2)
+        if (bytes[i] >= 0x80 || bytes[i + 1] != 0) return false;
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- text and bytes
@@ -220,13 +275,17 @@ int CDevServer::SvrChangeStrIncode(CByteArray& bytes, int order) {
 // ---------------------------------------------------------------- values
 
 double CDevServer::SvrStr2Double(CString text, int code, int group, int length) {
+    return SvrStr2Double(text.c_str(), text.GetLength(), code, group, length);
+}
+
+double CDevServer::SvrStr2Double(const char* text, int textLength, int code, int group, int length) {
     long long width = ReadWidth(code, length);
-    if (width <= 0 || text.GetLength() < width) return 0;
+    if (width <= 0 || textLength < width) return 0;
     int w = static_cast<int>(width);
 
     FieldBuffer buffer(w);
     char* field = buffer.data();
-    Regroup(text.c_str(), w, group, field);
+    Regroup(text, w, group, field);
 
     if (code >= 0 && code <= static_cast<int>(DATACODE_BIT_LAST)) return (ParseHex32(field) >> code) & 1u;
 
@@ -390,11 +449,12 @@ int CDevServer::Double2Int(double& value) {
 
 int CDevServer::ConvertCode(const char* from, const char* to, char* in, int inLength, char* out, int& outRoom) {
     if (from == nullptr || to == nullptr) return kConvertFailed;
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return kConvertFailed;
-
+    // The output is zeroed first, also when no converter can be opened, so
+    // that a caller reading it as a NUL-terminated text never reads garbage.
     size_t outLeft = (out != nullptr && outRoom > 0) ? static_cast<size_t>(outRoom) : 0;
     if (outLeft > 0) std::memset(out, 0, outLeft);
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return kConvertFailed;
     size_t inLeft = (in != nullptr && inLength > 0) ? static_cast<size_t>(inLength) : 0;
     char* inPtr = in;
     char* outPtr = out;
@@ -441,6 +501,12 @@ int CDevServer::SvrStr2ASCII(CString& text, CByteArray& bytes) {
 int CDevServer::SvrASCII2Str(CByteArray& bytes, CString& text) {
     bytes.Add(0);
     int count = bytes.GetSize();
+    // Plain ASCII is the same text in GB18030 and in UTF-8: no converter needed.
+    if (AllBelow0x80(bytes.GetData(), count)) {
+        const char* in = reinterpret_cast<const char*>(bytes.GetData());
+        text = CString(in, static_cast<int>(strnlen(in, static_cast<size_t>(count))));
+        return count;
+    }
     // GB18030 grows by at most half in UTF-8 (two bytes become three).
     CString result;
     int room = 2 * count;
@@ -471,6 +537,19 @@ int CDevServer::SvrUnicode2Str(CByteArray& bytes, CString& text) {
         bytes.Add(0);
     }
     int count = bytes.GetSize();
+    // Code units below 0x80 are the same characters in UTF-8, one byte each.
+    if (AsciiUnits(bytes.GetData(), count)) {
+        CString result;
+        char* out = result.GetBuffer(count / 2);
+        int n = 0;
+        while (n < count / 2 && bytes[2 * n] != 0) {
+            out[n] = static_cast<char>(bytes[2 * n]);
+            ++n;
+        }
+        result.ReleaseBuffer(n);
+        text = result;
+        return text.GetLength();
+    }
     // A UTF-16 code unit becomes at most three UTF-8 bytes, so twice the byte
     // count always leaves a zero after the converted text.
     CString result;
