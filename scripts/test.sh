@@ -16,6 +16,12 @@ for preset in native armv7 armv5 sanitize; do
   ctest --preset "$preset" -j "$jobs" || fail=1
 done
 
+echo "==== soak"
+run build/native/bin/soak 20000
+
+echo "==== fuzz"
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} scripts/fuzz.sh || fail=1
+
 echo "==== deliverables"
 scripts/check-deliverables.sh || fail=1
 
