@@ -107,7 +107,7 @@ std::vector<TestRow> MixedRows115() {
 
 ByteVector MixedAnswer115() {
     ByteVector answer = {0x01, 0x20, 230};
-    const char text[] = "UPMP0- 1KO";  // "PUMP-01 OK" with each byte pair swapped
+    const char text[] = "UPPM0- 1KO";  // "PUMP-01 OK" with each byte pair swapped
     answer.insert(answer.end(), text, text + 10);
     for (int i = 10; i < 230; ++i) answer.push_back(static_cast<uint8_t>((i * 37 + 11) & 0x3F));
     return WithCrc(answer);

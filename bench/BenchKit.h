@@ -59,6 +59,7 @@ public:
     void SetType(int channel, DATATYPE type) { m_types[static_cast<size_t>(channel)] = type; }
     double Value(int channel) const { return m_values[static_cast<size_t>(channel)]; }
     uint64_t StoreCount() const { return m_storeCount; }
+    const std::string& LastText() const { return m_lastText; }
 
     int GetValueTypeByChannel(int channel, DATATYPE& type) override;
     int SetValueByChannel(int channel, int value) override;
