@@ -1,0 +1,166 @@
+// devcfg and devhost as programs: files written or not, exit status and
+// messages, polling the simulator in jsonl form, a channel write seen in the
+// PLC's memory, an IOCtrl command's variables.
+#ifndef QUORLAN_NO_TOOLS
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include "plcsim/Plc.h"
+#include "plcsim/Server.h"
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class Tools : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/quorlan-tools-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        m_dir = dir;
+    }
+    void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
+
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+    static std::string Example(const char* name) { return std::string(QUORLAN_SOURCE_DIR) + "/examples/" + name; }
+
+    void WriteText(const std::string& name, const std::string& text) const { std::ofstream(Path(name)) << text; }
+    static std::string ReadAll(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    // Runs a command line; standard output and error apart.
+    Result Run(const std::string& command) const {
+        Result r;
+        std::string errFile = Path("stderr.txt");
+        FILE* p = popen((command + " 2>'" + errFile + "' </dev/null").c_str(), "r");
+        if (p == nullptr) return r;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+        int status = pclose(p);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.err = ReadAll(errFile);
+        return r;
+    }
+
+    std::string m_dir;
+};
+
+const std::string kDevcfg = DEVCFG_PATH;
+const std::string kDevhost = DEVHOST_PATH;
+
+TEST_F(Tools, DevcfgDumpOfABuiltBlobBuildsTheSameBytes) {
+    for (const char* example : {"demo.toml", "large.toml"}) {
+        ASSERT_EQ(Run(kDevcfg + " build " + Example(example) + " -o " + Path("a.bin")).status, 0);
+        Result dump = Run(kDevcfg + " dump " + Path("a.bin") + " -o " + Path("a.toml"));
+        ASSERT_EQ(dump.status, 0) << dump.err;
+        ASSERT_EQ(Run(kDevcfg + " build " + Path("a.toml") + " -o " + Path("b.bin")).status, 0);
+        std::string a = ReadAll(Path("a.bin"));
+        EXPECT_GT(a.size(), 100u);
+        EXPECT_EQ(a, ReadAll(Path("b.bin"))) << example;
+    }
+}
+
+TEST_F(Tools, DevcfgRejectsABadDescriptionWithItsLineAndWritesNothing) {
+    WriteText("bad.toml", "[device]\nstation = 2\n\n[[channel]]\naddress = \"D100\"\ntype = \"WUB\"\ncount = 0\n");
+    for (const std::string& args :
+         {" check " + Path("bad.toml"), " build " + Path("bad.toml") + " -o " + Path("bad.bin")}) {
+        Result r = Run(kDevcfg + args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("bad.toml:7: channel 0, count: out of range: 0 (1..5000)"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::ifstream(Path("bad.bin")).good());
+    EXPECT_EQ(Run(kDevcfg + " dump " + Path("missing.bin")).status, 1);
+}
+
+TEST_F(Tools, DevhostPollsTheSimulatorAndPrintsOneJsonLinePerStoredValue) {
+    Result r = Run(kDevhost + " run --config " + Example("demo.toml") +
+                   " --simulate --set D100=4321 --set D130=0x4142 --cycles 30 --interval 0 --format jsonl");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::set<int> channels;
+    while (std::getline(lines, line)) {
+        ASSERT_EQ(line.rfind("{\"time\":\"20", 0), 0u) << line;
+        size_t at = line.find("\"channel\":");
+        ASSERT_NE(at, std::string::npos) << line;
+        channels.insert(std::stoi(line.substr(at + 10)));
+    }
+    EXPECT_NE(
+        r.out.find("\"channel\":0,\"name\":\"读写DWUB0100\",\"element\":\"D100\",\"type\":\"int\",\"value\":4321}"),
+        std::string::npos);
+    EXPECT_NE(r.out.find("\"element\":\"D110\",\"type\":\"double\",\"value\":3.141592741}"), std::string::npos);
+    EXPECT_NE(r.out.find("\"type\":\"string\",\"value\":\"AB"), std::string::npos);
+    EXPECT_EQ(channels.size(), 41u);  // all 42 but the write-only D151
+    EXPECT_EQ(channels.count(21), 0u);
+    EXPECT_NE(r.err.find("summary: 30 calls"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(", 0 calls failed"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("request latency: min"), std::string::npos) << r.err;
+}
+
+TEST_F(Tools, DevhostWriteReachesThePlcAndTracesTheFrame) {
+    plcsim::Plc plc;  // station 1, CRC low byte first, as the description says
+    plcsim::TcpServer server(plc);
+    server.Start();
+    WriteText("dev.toml", "[device]\nstation = 1\n[[channel]]\naddress = \"D100\"\ntype = \"WUB\"\n");
+    Result r = Run(kDevhost + " write --config " + Path("dev.toml") +
+                   " --tcp 127.0.0.1:" + std::to_string(server.Port()) + " --channel 读写DWUB0100 --value 77 --trace");
+    server.Stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("result 0 (success)"), std::string::npos) << r.out;
+    EXPECT_EQ(plc.Get("D", 100), 77);
+    // Station 01, function 21 (write words), area 80 (D), address 00 00 64
+    // (100), count 00 01, 02 data bytes, 00 4D (77), CRC-16 0x5C5B low byte first.
+    EXPECT_NE(r.err.find(" tx 01 21 80 00 00 64 00 01 02 00 4D 5B 5C\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" rx 01 21 80 00 00 64 00 01"), std::string::npos) << r.err;
+}
+
+TEST_F(Tools, DevhostIoctlPrintsTheVariablesAndTheResult) {
+    Result r = Run(kDevhost + " ioctl --config " + Example("demo.toml") +
+                   " --simulate --set D100=5 'READ(D,100,WUB=Level=Done)' --var Level:int --var Done:double=9");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Done (double) = 0\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Level (int) = 5\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("result 0 (success)"), std::string::npos) << r.out;
+
+    Result bad =
+        Run(kDevhost + " ioctl --config " + Example("demo.toml") + " --simulate 'READ(Q,1,WUB=Level)' --var Level:int");
+    EXPECT_EQ(bad.status, 3);
+    EXPECT_NE(bad.out.find("result 5 (bad command"), std::string::npos) << bad.out;
+}
+
+TEST_F(Tools, DevhostSaysWhyItCannotStart) {
+    WriteText("bad.toml", "[[channel]]\naddress = \"Q1\"\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {" run --plugin " + Path("none.so") + " --config " + Example("demo.toml") + " --simulate",
+         "plug-in cannot be loaded: " + Path("none.so") + ": cannot open shared object file"},
+        {" run --config " + Example("demo.toml") + " --port " + Path("ttyNONE"),
+         "port cannot be opened: " + Path("ttyNONE") + ": No such file or directory"},
+        {" run --config " + Path("bad.toml") + " --simulate", "description invalid: " + Path("bad.toml") + ":2: "},
+        {" run --config " + Example("demo.toml") + " --simulate --tcp 127.0.0.1:1", "exactly one of"},
+    };
+    for (const auto& [args, message] : cases) {
+        Result r = Run(kDevhost + args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
+
+#endif
