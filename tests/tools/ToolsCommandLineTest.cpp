@@ -113,6 +113,16 @@ TEST_F(Tools, DevhostPollsTheSimulatorAndPrintsOneJsonLinePerStoredValue) {
     EXPECT_NE(r.err.find("request latency: min"), std::string::npos) << r.err;
 }
 
+TEST_F(Tools, DevhostSimulatesThePlcWithTheDevicesStationAndCrcOrder) {
+    WriteText("hl.toml", "[device]\nstation = 9\ncrc_order = \"HL\"\n[[channel]]\naddress = \"D7\"\ntype = \"WB\"\n");
+    Result r = Run(kDevhost + " run --config " + Path("hl.toml") +
+                   " --simulate --set D7=-5 --cycles 2 --interval 0 --format csv --trace");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(",0,读写DWB0007,-5\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(" tx 09 20 80 00 00 07 00 01 "), std::string::npos) << r.err;  // station 9, D7, 1 word
+    EXPECT_NE(r.err.find(", 0 calls failed"), std::string::npos) << r.err;
+}
+
 TEST_F(Tools, DevhostWriteReachesThePlcAndTracesTheFrame) {
     plcsim::Plc plc;  // station 1, CRC low byte first, as the description says
     plcsim::TcpServer server(plc);

@@ -189,6 +189,7 @@ struct Options {
     std::string tcp;
     bool simulate = false;
     std::vector<std::string> sets;
+    unsigned simBaud = 0;
     bool trace = false;
     // run
     long cycles = 0;
@@ -219,6 +220,7 @@ void AddCommon(CLI::App* cmd, Options& o) {
     cmd->add_option("--tcp", o.tcp, "Serial device server, HOST:PORT");
     cmd->add_flag("--simulate", o.simulate, "Talk to a simulated PLC on a pseudo-terminal");
     cmd->add_option("--set", o.sets, "Simulated PLC values, e.g. D100=5 (with --simulate)")->allow_extra_args(false);
+    cmd->add_option("--sim-baud", o.simBaud, "Pace the simulated PLC's answers as on a line of this baud rate");
     cmd->add_flag("--trace", o.trace, "Print every frame through the port as hex (on standard error)");
 }
 
@@ -317,7 +319,9 @@ private:
                 }
             }
             try {
-                m_server = std::make_unique<plcsim::PtyServer>(*m_plc);
+                plcsim::ServerOptions serverOptions;
+                serverOptions.baud = o.simBaud;
+                m_server = std::make_unique<plcsim::PtyServer>(*m_plc, serverOptions);
             } catch (const std::exception& e) {
                 error = std::string("no pseudo-terminal for the simulator: ") + e.what();
                 return false;
@@ -385,7 +389,7 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 class LiveTable {
 public:
-    explicit LiveTable(Session& s) : m_s(s) {}
+    LiveTable(Session& s, std::string title) : m_s(s), m_title(std::move(title)) {}
 
     void Draw(std::ostream& out, bool inPlace, double scanMs, long calls) {
         int height = 1000000;
@@ -396,8 +400,7 @@ public:
         }
         const char* eol = inPlace ? "\x1b[K\n" : "\n";
         char line[512];
-        std::snprintf(line, sizeof line, "%s: %zu channels, call %ld", m_s.Desc().rows.empty() ? "device" : "devhost",
-                      m_s.Desc().rows.size(), calls);
+        std::snprintf(line, sizeof line, "%s: %zu channels, call %ld", m_title.c_str(), m_s.Desc().rows.size(), calls);
         out << line << eol;
         std::snprintf(line, sizeof line, "%5s  %-24s %-8s %16s  %-7s %8s", "chan", "name", "element", "value", "status",
                       "age");
@@ -415,7 +418,7 @@ public:
             const devdesc::Row& row = m_s.Desc().rows[c];
             std::string value = ch.stored ? ch.value.Text() : "-";
             if (value.size() > 16) value = value.substr(0, 15) + "~";
-            std::string age = "-", status = "none";
+            std::string age = "-", status = row.rw == 1 ? "w-only" : "none";
             if (ch.stored) {
                 double ms = Ms(now - ch.at);
                 char buf[32];
@@ -443,6 +446,7 @@ public:
 
 private:
     Session& m_s;
+    std::string m_title;
 };
 
 int Run(Session& s, const Options& o) {
@@ -482,7 +486,7 @@ int Run(Session& s, const Options& o) {
     });
     if (o.format == "csv") std::cout << "time,channel,name,value\n";
 
-    LiveTable view(s);
+    LiveTable view(s, o.config);
     if (live) std::cout << "\x1b[2J";
     std::map<int, long> failures;
     long calls = 0;
@@ -516,7 +520,7 @@ int Run(Session& s, const Options& o) {
     if (scans.empty()) {
         summaryOut << "full scan: not completed (some channels got no value)\n";
     } else {
-        std::snprintf(line, sizeof line, "full scan: %.1f ms (first), %.1f ms (last), %zu scans\n", scans.front(),
+        std::snprintf(line, sizeof line, "full scan: %.1f ms (first), %.1f ms (last), %zu complete\n", scans.front(),
                       scans.back(), scans.size());
         summaryOut << line;
     }
