@@ -30,8 +30,8 @@ allocs=$(grep -o 'allocations/step [0-9.]*' "$work/log.$n2" | awk '{print $2}')
 echo "instructions per 115-word collection step: $per  (Ir $t1 at N=$n1, $t2 at N=$n2)"
 echo "allocations per step: $allocs"
 # The step's own wire time at 115200 baud: a 10-byte request and a 235-byte
-# answer, 10 bits a byte, plus two 3.5-character gaps.
+# answer, 10 bits a byte, plus 3.5 characters of silence before the answer.
 awk -v per="$per" 'BEGIN {
-    wire = (10 + 235 + 7) * 10 / 115200;
+    wire = (10 + 235 + 3.5) * 10 / 115200;
     printf "wire time of the step at 115200 baud: %.2f ms; at 300 MHz and 1 instruction a cycle the step takes %.3f ms (%.2f %%)\n",
            wire * 1000, per / 3e8 * 1000, per / 3e8 / wire * 100 }'
