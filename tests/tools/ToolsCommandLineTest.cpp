@@ -140,6 +140,23 @@ TEST_F(Tools, DevhostWriteReachesThePlcAndTracesTheFrame) {
     EXPECT_NE(r.err.find(" rx 01 21 80 00 00 64 00 01"), std::string::npos) << r.err;
 }
 
+TEST_F(Tools, DevhostCountsFailuresByCodeWhenThePlcStaysSilent) {
+    plcsim::Plc::Settings other;
+    other.station = 2;  // the description asks station 1
+    plcsim::Plc plc(other);
+    plcsim::TcpServer server(plc);
+    server.Start();
+    WriteText("dev.toml", "[device]\nwait_ms = 20\n[[channel]]\naddress = \"D1\"\ntype = \"WUB\"\n");
+    Result r = Run(kDevhost + " run --config " + Path("dev.toml") +
+                   " --tcp 127.0.0.1:" + std::to_string(server.Port()) + " --cycles 2 --interval 0");
+    server.Stop();
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("2 requests, 2 calls failed\n  failed 2 x code 2 (no answer from the PLC)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("no answers (2 unanswered)"), std::string::npos) << r.out;
+}
+
 TEST_F(Tools, DevhostIoctlPrintsTheVariablesAndTheResult) {
     Result r = Run(kDevhost + " ioctl --config " + Example("demo.toml") +
                    " --simulate --set D100=5 'READ(D,100,WUB=Level=Done)' --var Level:int --var Done:double=9");

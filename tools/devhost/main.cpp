@@ -532,7 +532,7 @@ int Run(Session& s, const Options& o) {
                       lat.size(), s.Port().Unanswered());
         summaryOut << line;
     } else {
-        summaryOut << "request latency: no answers\n";
+        summaryOut << "request latency: no answers (" << s.Port().Unanswered() << " unanswered)\n";
     }
     summaryOut.flush();
     return failed == calls && calls > 0 ? 3 : 0;
