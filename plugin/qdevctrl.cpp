@@ -13,6 +13,20 @@
 #include "qdevrtdb.h"
 #include "quorlan_COM.h"
 
+namespace {
+
+// A value stored into an integer channel: truncated toward zero, held to the
+// int range (a 32-bit unsigned or 64-bit value may lie beyond it; converting
+// such a double to int is undefined), NaN as 0.
+int TruncateToInt(double value) {
+    if (!(value == value)) return 0;
+    if (value >= 2147483647.0) return 2147483647;
+    if (value <= -2147483648.0) return -2147483647 - 1;
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
 CDevCtrl::CDevCtrl(const char* name, IDevRtdbCtrl* rtdb) : m_pDevRtdb(nullptr), m_nChlCount(-1) {
     zevo_device::DllInit();
     m_pDevRtdb = new CDevRtdb(rtdb);
@@ -150,7 +164,7 @@ void CDevCtrl::_SetValueToRtdb() {
         if (m_pDevRtdb->GetValueTypeByChannel(channel, type) != 0) continue;
         switch (type) {
             case DATATYPE_INT:
-                m_pDevRtdb->SetValueByChannel(channel, static_cast<int>(m_arChlValue[i]));
+                m_pDevRtdb->SetValueByChannel(channel, TruncateToInt(m_arChlValue[i]));
                 break;
             case DATATYPE_DOUBLE:
                 m_pDevRtdb->SetValueByChannel(channel, m_arChlValue[i]);
