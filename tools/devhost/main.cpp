@@ -594,14 +594,14 @@ int Write(Session& s, const Options& o) {
 // ---- ioctl
 
 int IoCtrl(Session& s, const Options& o) {
-    for (const std::string& spec : o.vars) {
+    for (const std::string& varText : o.vars) {
         // NAME:TYPE[=VALUE]
-        size_t colon = spec.find(':');
+        size_t colon = varText.find(':');
         if (colon == std::string::npos || colon == 0) {
-            std::cerr << "devhost: --var " << spec << ": expected NAME:int, NAME:double or NAME:string[=VALUE]\n";
+            std::cerr << "devhost: --var " << varText << ": expected NAME:int, NAME:double or NAME:string[=VALUE]\n";
             return 2;
         }
-        std::string name = spec.substr(0, colon), rest = spec.substr(colon + 1), init;
+        std::string name = varText.substr(0, colon), rest = varText.substr(colon + 1), init;
         size_t eq = rest.find('=');
         if (eq != std::string::npos) {
             init = rest.substr(eq + 1);
@@ -622,7 +622,7 @@ int IoCtrl(Session& s, const Options& o) {
                 throw std::invalid_argument("type");
             }
         } catch (const std::exception&) {
-            std::cerr << "devhost: --var " << spec << ": expected NAME:int, NAME:double or NAME:string[=VALUE]\n";
+            std::cerr << "devhost: --var " << varText << ": expected NAME:int, NAME:double or NAME:string[=VALUE]\n";
             return 2;
         }
         s.Rtdb().DeclareVariable(name, v);
