@@ -189,6 +189,10 @@ int CDevBas::mfWriteAndRead(ZEVO_DATA& data, CString& order, unsigned int expect
     answer.SetSize(static_cast<int>(expected) + 1);
 
     for (int attempt = 1; attempt <= attempts; ++attempt) {
+        // Bytes that came after an earlier transaction gave up (a late answer,
+        // line noise) would be taken for this request's answer, and every
+        // later answer would then belong to the request before it.
+        CDevServer::SvrClearCommInBuff(data);
         CDevServer::SvrWriteTcpip(data, request);
 
         int received = 0;

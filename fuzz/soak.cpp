@@ -77,7 +77,14 @@ public:
     }
 
     void Step(uint64_t call) {
-        if (call % 1000 == 0) NewValues();
+        // New values only while no answer is on its way: a late answer to the
+        // same request carries the values of its time, which no master could
+        // tell from a fresh one.
+        if (call % 1000 == 0) m_valuesDue = true;
+        if (m_valuesDue && m_port.Pending() == 0) {
+            NewValues();
+            m_valuesDue = false;
+        }
         if (call % 97 == 0) {
             WriteWord();
             return;
@@ -125,8 +132,16 @@ private:
             rule.rate = 0.01;
             rule.delayMs = 40;  // within the wait time of 100 ms
             rule.gapMs = 5;
-            m_plc.AddFault(rule);
+            if (std::getenv("SOAK_LATE_ONLY") == nullptr) m_plc.AddFault(rule);
         }
+        // An answer that comes after the wait time, while the driver has
+        // given up on it: it must not be taken for the answer to a later
+        // request.
+        plcsim::FaultRule late;
+        late.kind = FaultKind::Delay;
+        late.rate = 0.002;
+        late.delayMs = 250;
+        m_plc.AddFault(late);
     }
 
     // Fresh element values for every channel, as the PLC's program would
@@ -266,6 +281,7 @@ private:
     std::vector<uint64_t> m_stored;
     uint64_t m_results[4] = {0, 0, 0, 0};
     uint64_t m_writes = 0;
+    bool m_valuesDue = false;
     uint64_t m_failedWrites = 0;
 };
 
