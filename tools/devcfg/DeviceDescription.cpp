@@ -354,24 +354,6 @@ uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
            static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-std::string Quote(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20 || u == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04X", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 // Why a row cannot be written as a channel; empty when it can.
 std::string Inexpressible(const Row& r) {
     if (r.type >= static_cast<uint32_t>(CHL_TYPE_COUNT))
@@ -392,6 +374,24 @@ std::string Inexpressible(const Row& r) {
 }
 
 }  // namespace
+
+std::string Quote(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20 || u == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04X", u);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
 
 const std::vector<PropertyInfo>& Properties() {
     static const std::vector<PropertyInfo> kProps = {

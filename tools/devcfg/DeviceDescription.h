@@ -78,5 +78,8 @@ DATATYPE ValueType(const Row& row);
 std::string TypeName(const Row& row);
 // The row's element as written by engineers: "D100", "D100.03", "X17".
 std::string AddressText(const Row& row);
+// The text in double quotes with \\, \" and control characters escaped: a
+// TOML basic string and a JSON string alike.
+std::string Quote(const std::string& s);
 
 }  // namespace devdesc

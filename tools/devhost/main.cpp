@@ -103,24 +103,6 @@ std::string Iso8601Now() {
     return buf;
 }
 
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string CsvField(const std::string& s) {
     if (s.find_first_of(",\"\n") == std::string::npos) return s;
     std::string out = "\"";
@@ -133,7 +115,7 @@ const char* TypeWord(DATATYPE t) {
 }
 
 std::string JsonValue(const Value& v) {
-    if (v.type == DATATYPE_STRING) return JsonString(v.s);
+    if (v.type == DATATYPE_STRING) return devdesc::Quote(v.s);
     std::string t = v.Text();
     return t == "nan" || t == "inf" || t == "-inf" ? "null" : t;
 }
@@ -471,8 +453,9 @@ int Run(Session& s, const Options& o) {
                       << CsvField(ch.value.Text()) << "\n";
         else if (o.format == "jsonl")
             std::cout << "{\"time\":\"" << Iso8601Now() << "\",\"channel\":" << channel
-                      << ",\"name\":" << JsonString(rows[c].name) << ",\"element\":\"" << devdesc::AddressText(rows[c])
-                      << "\",\"type\":\"" << TypeWord(ch.value.type) << "\",\"value\":" << JsonValue(ch.value) << "}\n";
+                      << ",\"name\":" << devdesc::Quote(rows[c].name) << ",\"element\":\""
+                      << devdesc::AddressText(rows[c]) << "\",\"type\":\"" << TypeWord(ch.value.type)
+                      << "\",\"value\":" << JsonValue(ch.value) << "}\n";
         if (!seen[c] && rows[c].rw != 1) {
             seen[c] = 1;
             if (++seenCount == readable) {
