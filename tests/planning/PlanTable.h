@@ -9,6 +9,7 @@
 
 #include "DevBas.h"
 #include "DevVocabulary.h"
+#include "DeviceRecord.h"
 
 // Channel types and data-type codes used by the tests.
 const unsigned int M = 0;    // bit area "M"
@@ -39,21 +40,8 @@ inline RowDef WriteOnly(RowDef row) {
     return row;
 }
 
-class PlanTable {
+class PlanTable : public DeviceRecord {
 public:
-    PlanTable() {
-        CDevBas::mfInitBlockAndRow();
-        data.pDevData = new DEV_DATA;
-        data.pDevData->pTable = new CDevTable;
-        data.pDevData->arProperty.SetSize(DEV_PROPERTY_COUNT);
-    }
-    ~PlanTable() { CDevBas::mfDeleteMydata(data); }
-    PlanTable(const PlanTable&) = delete;
-    PlanTable& operator=(const PlanTable&) = delete;
-
-    DEV_DATA& Dev() { return *data.pDevData; }
-    CDevTable& Table() { return *data.pDevData->pTable; }
-
     void Add(const std::vector<RowDef>& defs) {
         CArray<CDevRow, CDevRow&> rows;
         rows.SetSize(static_cast<int>(defs.size()));
@@ -116,7 +104,6 @@ public:
         }
     }
 
-    ZEVO_DATA data;
     CArray<int, int> wanted;
 };
 

@@ -10,6 +10,7 @@
 #include "Blob.h"
 #include "DevBas.h"
 #include "DevVocabulary.h"
+#include "DeviceRecord.h"
 #include "ScriptedPort.h"
 
 // A channel row of a configuration blob.
@@ -32,34 +33,17 @@ inline std::vector<Bytes> EchoWrite(const Bytes& request) {
 
 // A device record with its own table, for writing planned blocks the way text
 // commands do: every row wanted, planned for writing, one request per block.
-class BlockDevice {
+class BlockDevice : public DeviceRecord {
 public:
     BlockDevice() {
-        CDevBas::mfInitBlockAndRow();
-        data.pDevData = new DEV_DATA;
-        data.pDevData->pTable = new CDevTable;
-        data.pDevData->arProperty.SetSize(DEV_PROPERTY_COUNT);
         Prop(DEVPROP_STATION) = 1;
         Prop(DEVPROP_WAITTIME) = 100;
     }
-    ~BlockDevice() { CDevBas::mfDeleteMydata(data); }
-    BlockDevice(const BlockDevice&) = delete;
-    BlockDevice& operator=(const BlockDevice&) = delete;
-
-    int& Prop(int index) { return data.pDevData->arProperty[index]; }
-    CDevTable& Table() { return *data.pDevData->pTable; }
 
     // A read-write row with the value (or text) it is to write.
     void AddRow(unsigned int chlType, unsigned int address, unsigned int code, double value,
                 const std::string& text = "", unsigned int bit = 0) {
-        CArray<CDevRow, CDevRow&> rows;
-        rows.SetSize(1);
-        rows[0].SetdwValue(DEVROW_STR_CHLRWFLAG, 2);
-        rows[0].SetdwValue(DEVROW_STR_CHLTYPE, chlType);
-        rows[0].SetdwValue(DEVROW_STR_CHLADDRESS, address);
-        rows[0].SetdwValue(DEVROW_STR_CHLDATATYPE, code);
-        rows[0].SetdwValue(DEVROW_STR_CHLBIT, bit);
-        Table().AddRows(rows, 0);
+        AppendRow(chlType, address, code, bit);
         m_values.push_back(value);
         m_texts.push_back(text);
     }
@@ -81,7 +65,6 @@ public:
     // Writes one planned block: the reply length (10) or a negative code.
     int WriteBlock(int block) { return CDevBas::mfWriteBlockToDev(data, flags, values, strings, block, 1); }
 
-    ZEVO_DATA data;
     CArray<int, int> flags;
     CArray<double, double> values;
     CStringArray strings;
