@@ -100,6 +100,10 @@ public:
     static int mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
                                      CStringArray& strings, CString& response, int rank, int unused);
     static double mfGetChlValue(ZEVO_DATA& data, CString& text, int chlType, int code);
+    // True when a read answer (hex text, as the transaction leaves it) is as
+    // long as the request expected and its byte count announces exactly the
+    // data the request asked for: expectedLength - 5 bytes.
+    static bool mfAnswerCarriesRequest(const CString& answer, int expectedLength);
     // Puts the first byteCount bytes (2 hex digits each) of digits into a decode
     // order: order k of the option labels ("1 - 2143", "4 - 5678_1234", ...)
     // lists, most significant first, which received byte each value byte is.

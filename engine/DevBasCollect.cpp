@@ -127,6 +127,10 @@ double CDevBas::mfGetChlValue(ZEVO_DATA& data, CString& text, int chlType, int c
     return ChlValue(*data.pDevData, text.c_str(), text.GetLength(), chlType, code);
 }
 
+bool CDevBas::mfAnswerCarriesRequest(const CString& answer, int expectedLength) {
+    return expectedLength > 5 && answer.GetLength() == 2 * expectedLength && HexByte(answer, 4) == expectedLength - 5;
+}
+
 int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
                                    CStringArray& strings, CString& response, int rank, int) {
     if (!mfAddSum(data, 1, response)) return 0;
@@ -226,8 +230,11 @@ int CDevBas::mfReadBlockFromDev(ZEVO_DATA& data, CArray<int, int>& flags, CArray
     int expected = mfFormReadOrder(data, order, table, Property(dev, DEVPROP_STATION), count, block.nStartRow);
     int result = mfWriteAndRead(data, order, static_cast<unsigned int>(expected), DEV_RWTYPE_READ, attempts);
     if (result < 0) return result;
-    // An answer whose CRC does not match is a wrong answer: nothing is decoded
-    // and the rank counts as failed, so no stale value passes for a fresh one.
+    // An answer that does not carry the data asked for (another byte count,
+    // or fewer bytes than it announces) or whose CRC does not match is a wrong
+    // answer: nothing is decoded and the rank counts as failed, so no digit of
+    // the CRC or of a missing word passes for a value.
+    if (!mfAnswerCarriesRequest(order, expected)) return DEV_ERR_ANSWER;
     if (!mfExplainCommByteData(data, flags, values, strings, order, rank, 0)) return DEV_ERR_ANSWER;
     return 0;
 }

@@ -84,7 +84,7 @@ int ReadRegisters(ZEVO_DATA& data, int first, int count, std::vector<unsigned in
     int expected = CDevBas::mfFormReadOrder(data, order, *dev.pTable, Property(dev, DEVPROP_STATION), count, first);
     int result = CDevBas::mfWriteAndRead(data, order, static_cast<unsigned int>(expected), DEV_RWTYPE_READ, 1);
     if (result < 0) return result;
-    if (!CDevBas::mfAddSum(data, 1, order) || order.GetLength() < 6 + 4 * count + 4) return DEV_ERR_ANSWER;
+    if (!CDevBas::mfAnswerCarriesRequest(order, expected) || !CDevBas::mfAddSum(data, 1, order)) return DEV_ERR_ANSWER;
     const char* text = order.c_str();
     for (int i = 0; i < count; ++i) {
         const char* w = text + 6 + 4 * i;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "Blob.h"
 #include "DriverSession.h"
 #include "FakeClock.h"
+#include "ScriptedPort.h"
 #include "plcsim/LoopbackPort.h"
 
 namespace {
@@ -444,4 +446,76 @@ TEST(IoCtrlBlocks, LongRunsSpanSeveralRequestsAndSingleWritesSendOneRequestPerRo
     EXPECT_EQ(rig.Run("WRITE(D,0,WUB=4;D,1,WUB=5;D,2,WUB=6)"), 0);
     EXPECT_EQ(rig.plc.RequestCount(), 4u);
     EXPECT_EQ(rig.Words(0, 3), (std::vector<uint16_t>{4, 5, 6}));
+}
+
+// The simulator's answers to reads, with the byte count (byte 2) or the data
+// changed and the CRC made to match again: a command stops with 7 after one
+// request (a wrong answer is not asked for again) and hands nothing over.
+TEST(IoCtrlAnswers, ReadAnswersThatDoNotCarryTheDataAskedForStopTheCommand) {
+    const struct {
+        const char* what;
+        std::function<void(Bytes&)> change;  // on the answer without its CRC
+    } lies[] = {
+        {"announces 2 bytes fewer", [](Bytes& a) { a[2] = static_cast<uint8_t>(a[2] - 2); }},
+        {"announces 2 bytes more", [](Bytes& a) { a[2] = static_cast<uint8_t>(a[2] + 2); }},
+        {"carries 1 byte fewer, announces it",
+         [](Bytes& a) {
+             a.pop_back();
+             a[2] = static_cast<uint8_t>(a[2] - 1);
+         }},
+    };
+    for (const auto& lie : lies) {
+        for (const char* command :
+             {"READ(D,100,WUB=N=Res)", "READBLOCK(D,100,[WUB][WUB],2,Blk,Res)", "READ(M,5,BT00=N=Res)"}) {
+            SCOPED_TRACE(std::string(lie.what) + " " + command);
+            Rig rig;
+            Prepare(rig);
+            ScriptedPort script;
+            script.SetResponder([&](const Bytes& request) {
+                Bytes answer = rig.plc.Handle(request);
+                answer.resize(answer.size() - 2);
+                lie.change(answer);
+                return std::vector<Bytes>{WithCrc(answer)};
+            });
+            rig.session.UsePort(&script);
+            EXPECT_EQ(rig.Run(command), 7);
+            EXPECT_EQ(rig.Show("Res"), "7");
+            EXPECT_EQ(rig.Show("N"), "-1");
+            EXPECT_EQ(rig.Show("Blk"), "-");
+            EXPECT_EQ(script.Writes().size(), 1u);
+        }
+    }
+}
+
+// A block command may build as many rows as a table holds (65,536), whatever
+// one definition's bound; beyond that it is refused before anything is built
+// or sent.
+TEST(IoCtrlBlocks, BlockCommandsReachTheTableCeilingAndNoFurther) {
+    Rig rig;
+    Prepare(rig);
+    std::vector<uint16_t> words(20000);
+    std::string expected;
+    for (size_t i = 0; i < words.size(); ++i) {
+        words[i] = static_cast<uint16_t>(i * 7);
+        expected += (i ? "," : "") + std::to_string(words[i]);
+    }
+    rig.plc.SetRange("D", 0, words);
+    std::string types;
+    for (int i = 0; i < 20000; ++i) types += "[WUB]";
+    rig.plc.ResetRequestCount();
+    EXPECT_EQ(rig.Run("READBLOCK(D,0," + types + ",1,Blk,Res)"), 0);
+    EXPECT_EQ(rig.Show("Blk"), expected);
+    EXPECT_EQ(rig.plc.RequestCount(), 174u);  // 20000 words, 115 a request: 173 full requests and one of 105
+    // 2501 lines of two types (5002 rows) are read and written back.
+    EXPECT_EQ(rig.Run("READBLOCK(D,0,[WUB][WUB],2501,Blk)"), 0);
+    EXPECT_EQ(rig.Run("WRITEBLOCK(D,30000,[WUB][WUB],2501,Blk)"), 0);
+    EXPECT_EQ(rig.plc.GetRange("D", 30000, 5002), std::vector<uint16_t>(words.begin(), words.begin() + 5002));
+    rig.plc.ResetRequestCount();
+    const char* refused[] = {
+        "READBLOCK(D,0,[WUB][WUB],32769,Blk,Res)",       // 65,538 rows
+        "READBLOCK(D,0,[WUB],1000000000,Blk,Res)",       // 10^9 rows: refused at once
+        "WRITEBLOCK(D,0,[WUB][WB],1000000000,Buf,Res)",  // the same for writes
+    };
+    for (const char* command : refused) EXPECT_EQ(rig.Run(command), 5) << command;
+    EXPECT_EQ(rig.plc.RequestCount(), 0u);
 }

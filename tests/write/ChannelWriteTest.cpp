@@ -133,11 +133,13 @@ TEST_F(ChannelWrite, UntrustworthyRegisterReadStopsTheBitWrite) {
     // Whatever the answer to the read lacks, no register image is made up
     // from it: the write is not sent and fails with 4.
     const std::vector<std::vector<Bytes>> answers = {
-        {},                                  // silence (the read has one attempt)
-        {HexBytes("01 20 02 00")},           // cut short, no CRC
-        {WithCrc(HexBytes("01 20 01 00"))},  // announces one data byte, not two
-        {HexBytes("01 20 02 00 F0 00 00")},  // full length, wrong CRC
-        {WithCrc(HexBytes("01 A0 02"))},     // exception answer
+        {},                                     // silence (the read has one attempt)
+        {HexBytes("01 20 02 00")},              // cut short, no CRC
+        {WithCrc(HexBytes("01 20 01 00"))},     // announces one data byte, not two
+        {WithCrc(HexBytes("01 20 01 00 F0"))},  // carries two, announces one
+        {WithCrc(HexBytes("01 20 04 00 F0"))},  // carries two, announces four
+        {HexBytes("01 20 02 00 F0 00 00")},     // full length, wrong CRC
+        {WithCrc(HexBytes("01 A0 02"))},        // exception answer
     };
     for (size_t i = 0; i < answers.size(); ++i) {
         SCOPED_TRACE(i);
