@@ -5,9 +5,6 @@
 
 namespace {
 
-// A row count read from an archive beyond which no real device lies; larger
-// counts are bounded so that a corrupt blob cannot exhaust the host's memory.
-const int ROW_COUNT_CEILING = 65536;
 // The least number of bytes one row occupies in an archive with a schema of
 // numeric and string properties (a string takes at least its 4-byte count).
 int MinRowBytes() {
@@ -262,7 +259,9 @@ int CDevTable::Deserialize(COwnerArchive& ar) {
     if (count < 0) count = 0;
     int minBytes = MinRowBytes();
     int fits = minBytes > 0 ? ar.SvrGetRemaining() / minBytes : 0;
-    int bound = fits > ROW_COUNT_CEILING ? fits : ROW_COUNT_CEILING;
+    // Larger counts are bounded so that a corrupt blob cannot exhaust the
+    // host's memory.
+    int bound = fits > DEVTABLE_ROW_CEILING ? fits : DEVTABLE_ROW_CEILING;
     if (count > bound) count = bound;
     m_dwRowCount = count;
     m_arRow.SetSize(count);

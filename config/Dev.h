@@ -50,6 +50,10 @@ private:
     int Order(CDevRow& other);  // -1, 0, 1 by the sort-key properties
 };
 
+// Rows a table holds at most: no real device has more. A configured table
+// read from a blob is bounded by it, and a command refuses a table beyond it.
+const int DEVTABLE_ROW_CEILING = 65536;
+
 // An ordered table of channel rows; the row index is the channel index.
 class CDevTable : public COwnerObject {
 public:

@@ -11,11 +11,8 @@
 
 namespace {
 
-// Rows one item builds at most (the count bound of one definition): a block
-// item whose repetitions times types exceed it is refused before anything is built.
-const long long ITEM_ROW_LIMIT = 5000;
-// Rows one command builds at most; a command beyond it is refused.
-const int COMMAND_ROW_LIMIT = 65536;
+// Rows one definition builds at most (its count is bounded to it).
+const int DEF_ROW_LIMIT = 5000;
 // Longest variable name from which running names are generated.
 const int AUTONAME_LENGTH_LIMIT = 1024;
 // Read/write flag of every row a command builds.
@@ -101,7 +98,7 @@ bool SpliceValueText(ZEVO_DATA& data, CString& item) {
 int RowsOfCount(int count) {
     unsigned int n = static_cast<unsigned int>(count);
     if (n == 0) return 1;
-    if (n > static_cast<unsigned int>(ITEM_ROW_LIMIT)) return static_cast<int>(ITEM_ROW_LIMIT);
+    if (n > static_cast<unsigned int>(DEF_ROW_LIMIT)) return DEF_ROW_LIMIT;
     return static_cast<int>(n);
 }
 
@@ -114,7 +111,7 @@ bool TakeBracketList(CString& item, CStringArray& typeNames) {
         int close = item.Find(']', pos);
         if (open < 0 || close < 0) break;
         if (close < open) return false;
-        if (typeNames.GetSize() >= ITEM_ROW_LIMIT) return false;  // more types than rows an item may build
+        if (typeNames.GetSize() >= DEVTABLE_ROW_CEILING) return false;  // more types than rows a table may hold
         CString name = item.Mid(open + 1, close - open - 1);
         name.Trim();
         name.MakeUpper();
@@ -139,7 +136,7 @@ int CDevBas::mfBuildDevTableFromCmd(ZEVO_DATA& data, CStringArray& items, CStrin
         item = items[i];
         CArray<CDevRow, CDevRow&> rows;
         if (mfMakeDevRowsFromCmd(data, rows, item, names, lineFlags, kind) != 1) return 0;
-        if (table.GetRowCount() + rows.GetSize() > COMMAND_ROW_LIMIT) return 0;
+        if (table.GetRowCount() + rows.GetSize() > DEVTABLE_ROW_CEILING) return 0;
         table.AddRows(rows, 0);
     }
     if (items.GetSize() > 0) resultName = item;
@@ -220,7 +217,9 @@ int CDevBas::mfMakeDevRowsFromCmd(ZEVO_DATA& data, CArray<CDevRow, CDevRow&>& ro
     }
     int typeCount = typeIndex.GetSize();
     if (repetitions < 0) repetitions = 0;
-    if (repetitions * typeCount > ITEM_ROW_LIMIT) return 0;
+    // A block item whose rows would pass the table's ceiling is refused
+    // before anything is built.
+    if (repetitions * typeCount > DEVTABLE_ROW_CEILING) return 0;
     int rowsPerDef = RowsOfCount(count);
 
     // Rows: the definitions of an item continue one after another.
