@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzzers (clang, libFuzzer, address and undefined-behaviour
 # sanitizers) and runs each for a bounded time on a copy of its seed corpus.
+# A dictionary fuzz/<name>.dict, where there is one, is passed with -dict.
 # Any crash, leak, sanitizer report or timeout fails the run.
 #   FUZZ_SECONDS  seconds per fuzzer (default 60)
 #   FUZZ_BUILD    build directory (default: the fuzz preset's, build/fuzz)
@@ -29,17 +30,19 @@ for n in $names; do
   mkdir -p "$work/$n"
   cp fuzz/corpus/"$n"/* "$work/$n/"
   echo "== fuzz_$n for ${seconds}s"
+  dict=()
+  if [ -f "fuzz/$n.dict" ]; then dict=("-dict=$PWD/fuzz/$n.dict"); fi
   # The seeds alone first, so that a seed which fails is named as such.
-  if ! (cd "$work" && "$OLDPWD/$build/bin/fuzz_$n" -runs=0 "$work/$n" >"$work/$n.log" 2>&1) ||
-     ! (cd "$work" && "$OLDPWD/$build/bin/fuzz_$n" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-          -print_final_stats=1 "$work/$n" >>"$work/$n.log" 2>&1); then
+  if ! (cd "$work" && "$OLDPWD/$build/bin/fuzz_$n" "${dict[@]}" -runs=0 "$work/$n" >"$work/$n.log" 2>&1) ||
+     ! (cd "$work" && "$OLDPWD/$build/bin/fuzz_$n" "${dict[@]}" -max_total_time="$seconds" -timeout=10 \
+          -rss_limit_mb=2048 -print_final_stats=1 "$work/$n" >>"$work/$n.log" 2>&1); then
     echo "fuzz_$n failed:"
     tail -n 60 "$work/$n.log"
     mkdir -p "$build/findings"
     cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* "$build/findings/" 2>/dev/null || true
     fail=1
   else
-    grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/$n.log" || true
+    grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/$n.log" || true
   fi
 done
 exit $fail
