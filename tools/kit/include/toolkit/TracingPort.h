@@ -9,7 +9,7 @@
 
 #include "ICommunication.h"
 
-namespace devhost {
+namespace toolkit {
 
 class TracingPort : public ICommunication {
 public:
@@ -56,4 +56,4 @@ private:
     std::vector<double> m_latencies;
 };
 
-}  // namespace devhost
+}  // namespace toolkit

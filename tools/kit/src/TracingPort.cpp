@@ -1,10 +1,10 @@
-#include "TracingPort.h"
+#include "toolkit/TracingPort.h"
 
 #include <sys/time.h>
 
 #include <ctime>
 
-namespace devhost {
+namespace toolkit {
 
 void TracingPort::Trace(const char* direction, const unsigned char* data, int count) {
     if (m_trace == nullptr || count <= 0) return;
@@ -69,4 +69,4 @@ int TracingPort::ReadUntilChar(unsigned char* buffer, int* length, const char* s
     return result;
 }
 
-}  // namespace devhost
+}  // namespace toolkit

@@ -1,0 +1,56 @@
+#include "Output.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace devhost {
+
+namespace {
+
+std::string CsvField(const std::string& s) {
+    if (s.find_first_of(",\"\n") == std::string::npos) return s;
+    std::string out = "\"";
+    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string JsonValue(const toolkit::Value& v) {
+    if (v.type == DATATYPE_STRING) return devdesc::Quote(v.s);
+    std::string t = v.Text();
+    return t == "nan" || t == "inf" || t == "-inf" ? "null" : t;
+}
+
+}  // namespace
+
+const char* TypeWord(DATATYPE t) {
+    return t == DATATYPE_INT ? "int" : t == DATATYPE_DOUBLE ? "double" : t == DATATYPE_STRING ? "string" : "none";
+}
+
+std::string Iso8601Now() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    long ms =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm utc{};
+    gmtime_r(&secs, &utc);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
+    return buf;
+}
+
+void WriteHeader(std::ostream& out, Format format) {
+    if (format == Format::Csv) out << "time,channel,name,value\n";
+}
+
+void WriteStored(std::ostream& out, Format format, int channel, const devdesc::Row& row, const toolkit::Value& value) {
+    if (format == Format::Csv)
+        out << Iso8601Now() << "," << channel << "," << CsvField(row.name) << "," << CsvField(value.Text()) << "\n";
+    else if (format == Format::Jsonl)
+        out << "{\"time\":\"" << Iso8601Now() << "\",\"channel\":" << channel << ",\"name\":" << devdesc::Quote(row.name)
+            << ",\"element\":\"" << devdesc::AddressText(row) << "\",\"type\":\"" << TypeWord(value.type)
+            << "\",\"value\":" << JsonValue(value) << "}\n";
+}
+
+}  // namespace devhost

@@ -1,0 +1,50 @@
+// What a polling run measured: calls and failures by result code, full scans
+// (from a scan's start until every channel that is read was stored once), and
+// the request latencies the tracing port saw.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <ostream>
+#include <vector>
+
+#include "DeviceDescription.h"
+#include "toolkit/TracingPort.h"
+
+namespace devhost {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d);
+double Median(std::vector<double> v);
+
+class Statistics {
+public:
+    explicit Statistics(const std::vector<devdesc::Row>& rows);
+
+    // A value was stored into the channel.
+    void Stored(size_t channel);
+    // A CollectDevData call ended with the result code.
+    void Called(int rc);
+
+    long Calls() const { return m_calls; }
+    long Failed() const;
+    // Duration of each full scan completed, ms.
+    const std::vector<double>& Scans() const { return m_scans; }
+    double LastScanMs() const { return m_scans.empty() ? 0.0 : m_scans.back(); }
+
+    // The summary lines: calls, failures by code, full scans, latencies.
+    void Summary(std::ostream& out, double elapsedMs, const toolkit::TracingPort& port) const;
+
+private:
+    std::vector<char> m_read;  // the channel is read (not write-only)
+    std::vector<char> m_seen;
+    size_t m_readable = 0;
+    size_t m_seenCount = 0;
+    Clock::time_point m_scanStart = Clock::now();
+    std::vector<double> m_scans;
+    long m_calls = 0;
+    std::map<int, long> m_failures;
+};
+
+}  // namespace devhost
