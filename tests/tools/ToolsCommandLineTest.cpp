@@ -3,8 +3,11 @@
 // PLC's memory, an IOCtrl command's variables.
 #ifndef QUORLAN_NO_TOOLS
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,13 +182,112 @@ TEST_F(Tools, DevhostSaysWhyItCannotStart) {
         {" run --config " + Example("demo.toml") + " --port " + Path("ttyNONE"),
          "port cannot be opened: " + Path("ttyNONE") + ": No such file or directory"},
         {" run --config " + Path("bad.toml") + " --simulate", "description invalid: " + Path("bad.toml") + ":2: "},
-        {" run --config " + Example("demo.toml") + " --simulate --tcp 127.0.0.1:1", "exactly one of"},
     };
     for (const auto& [args, message] : cases) {
         Result r = Run(kDevhost + args);
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     }
+}
+
+TEST_F(Tools, DevhostRejectsEveryBadCommandLineWithStatusTwoAndAMessage) {
+    const std::string demo = " --config " + Example("demo.toml");
+    const std::pair<std::string, std::string> cases[] = {
+        {" run" + demo + " --simulate --tcp 127.0.0.1:1", "exactly one of"},
+        {" run" + demo, "exactly one of"},
+        {" run" + demo + " --tcp 127.0.0.1:1 --set D1=1", "--set requires --simulate"},
+        {" run" + demo + " --tcp 127.0.0.1:1 --baud 19200", "--baud requires --port"},
+        {" run" + demo + " --simulate --format xml", "--format"},
+        {" run" + demo + " --simulate --cycles -1", "--cycles"},
+        {" run --simulate", "--config is required"},
+        {"", "subcommand"},
+        {" write" + demo + " --simulate --channel 99999999999 --value 1", "channel 99999999999 beyond the table"},
+        {" write" + demo + " --simulate --channel 42 --value 1", "channel 42 beyond the table of 42 channels"},
+        {" write" + demo + " --simulate --channel 读写DWUB9999 --value 1", "no channel named '读写DWUB9999'"},
+        {" write" + demo + " --simulate --channel 0 --value 5x", "'5x' is no int value for channel 0"},
+        {" write" + demo + " --simulate --channel 0 --value 99999999999", "is no int value"},
+        {" ioctl" + demo + " --simulate 'READ(D,100,WUB=N)' --var N:int=5x", "'5x' is no int value"},
+        {" ioctl" + demo + " --simulate 'READ(D,100,WUB=N)' --var N:int=99999999999", "is no int value"},
+        {" ioctl" + demo + " --simulate 'READ(D,100,WUB=N)' --var N:float", "expected NAME:int"},
+        {" ioctl" + demo + " --simulate 'READ(D,100,WUB=N)' --var :int", "expected NAME:int"},
+    };
+    for (const auto& [args, message] : cases) {
+        Result r = Run(kDevhost + args);
+        EXPECT_EQ(r.status, 2) << args << "\n" << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << args << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << args;
+    }
+}
+
+TEST_F(Tools, DevcfgLeavesTheOldOutputAndNoTemporaryWhenABuildFails) {
+    WriteText("bad.toml", "[[channel]]\naddress = \"Q1\"\n");
+    WriteText("old.bin", "old bytes");
+    ASSERT_EQ(mkdir(Path("out").c_str(), 0755), 0);
+    WriteText("out/keep", "");
+    const std::pair<std::string, std::string> cases[] = {
+        {Path("bad.toml") + " -o " + Path("old.bin"), "bad.toml:2: "},       // the description fails
+        {Example("demo.toml") + " -o " + Path("out"), "cannot be written"},  // the output is a folder
+        {Example("demo.toml") + " -o " + Path("none/a.bin"), "cannot be written"},
+    };
+    for (const auto& [args, message] : cases) {
+        Result r = Run(kDevcfg + " build " + args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(ReadAll(Path("old.bin")), "old bytes");
+    std::set<std::string> left;
+    for (const char* dir : {"", "out"}) {
+        DIR* d = opendir(Path(dir).c_str());
+        ASSERT_NE(d, nullptr);
+        while (dirent* e = readdir(d)) left.insert(std::string(dir) + "/" + e->d_name);
+        closedir(d);
+    }
+    EXPECT_EQ(left, (std::set<std::string>{"/.", "/..", "/bad.toml", "/old.bin", "/out", "/stderr.txt", "out/.",
+                                           "out/..", "out/keep"}));
+    // A good build replaces the old output.
+    ASSERT_EQ(Run(kDevcfg + " build " + Example("demo.toml") + " -o " + Path("old.bin")).status, 0);
+    EXPECT_GT(ReadAll(Path("old.bin")).size(), 100u);
+}
+
+TEST_F(Tools, PlcsimLinkReplacesOnlyAStaleLinkToAPseudoTerminal) {
+    WriteText("file", "keep me");
+    ASSERT_EQ(symlink("/etc/hostname", Path("foreign").c_str()), 0);
+    for (const char* name : {"file", "foreign"}) {
+        Result r = Run(std::string(PLCSIM_PATH) + " --pty --link " + Path(name));
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.err.find("is in the way"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << name;
+    }
+    EXPECT_EQ(ReadAll(Path("file")), "keep me");
+    char target[64] = {};
+    ASSERT_GT(readlink(Path("foreign").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/etc/hostname");
+
+    // A link an earlier run left behind is replaced, and removed again when a
+    // supervisor stops plcsim right after reading its first line.
+    ASSERT_EQ(symlink("/dev/pts/999999", Path("stale").c_str()), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        execl(PLCSIM_PATH, PLCSIM_PATH, "--pty", "--link", Path("stale").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(out[0]);
+    EXPECT_EQ(line.rfind("/dev/pts/", 0), 0u) << line;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat st {};
+    EXPECT_NE(lstat(Path("stale").c_str(), &st), 0);
 }
 
 }  // namespace

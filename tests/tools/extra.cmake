@@ -4,8 +4,9 @@
 if(TARGET devdesc AND TARGET devhost)
   target_link_libraries(${target} PRIVATE devdesc plcsim_lib)
   target_compile_definitions(${target} PRIVATE DEVCFG_PATH="$<TARGET_FILE:devcfg>"
-                                               DEVHOST_PATH="$<TARGET_FILE:devhost>")
-  add_dependencies(${target} devcfg devhost)
+                                               DEVHOST_PATH="$<TARGET_FILE:devhost>"
+                                               PLCSIM_PATH="$<TARGET_FILE:plcsim>")
+  add_dependencies(${target} devcfg devhost plcsim)
 else()
   target_compile_definitions(${target} PRIVATE QUORLAN_NO_TOOLS=1)
 endif()

@@ -6,8 +6,14 @@
 //
 // Exit status: 0 done, 1 the description or blob is unusable (nothing is
 // written), 2 wrong command line.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -16,25 +22,42 @@
 
 namespace {
 
-// Writes through a temporary file, so that a failed write leaves no half file.
+// Writes a unique temporary file beside the output, checks every write and
+// the close, and only then puts it in the output's place with rename: the old
+// output stays untouched on any failure, and no temporary is left behind.
 bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            std::cerr << "devcfg: " << tmp << ": cannot be written\n";
-            return false;
-        }
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
-            std::cerr << "devcfg: " << tmp << ": write failed\n";
-            std::remove(tmp.c_str());
-            return false;
+    std::string tmp = path + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0) {
+        std::cerr << "devcfg: " << path << ": cannot be written: " << std::strerror(errno) << "\n";
+        return false;
+    }
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    int error = 0;
+    while (left > 0 && error == 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n > 0) {
+            p += n;
+            left -= static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            error = errno;
+        } else if (n == 0) {
+            error = EIO;
         }
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::cerr << "devcfg: " << path << ": cannot be written\n";
-        std::remove(tmp.c_str());
+    // mkstemp makes the file for the owner only; give it the usual mode.
+    if (error == 0) {
+        mode_t mask = umask(0);
+        umask(mask);
+        if (fchmod(fd, 0666 & ~mask) != 0) error = errno;
+    }
+    if (error == 0 && fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        std::cerr << "devcfg: " << path << ": cannot be written: " << std::strerror(error) << "\n";
+        ::unlink(tmp.c_str());
         return false;
     }
     return true;
@@ -56,7 +79,11 @@ int main(int argc, char** argv) {
     dump->add_option("FILE", input, "Configuration blob (.bin)")->required();
     dump->add_option("-o,--output", output, "Write the description here instead of the standard output");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     try {
         if (check->parsed()) {
@@ -83,7 +110,7 @@ int main(int argc, char** argv) {
         else if (!WriteFile(output, text))
             return 1;
         return problems.empty() ? 0 : 1;
-    } catch (const devdesc::Error& e) {
+    } catch (const std::exception& e) {
         std::cerr << "devcfg: " << e.what() << "\n";
         return 1;
     }

@@ -77,12 +77,13 @@ Commands AddCommands(CLI::App& app, Options& o) {
         ->check(CLI::Range(0L, LONG_MAX))
         ->capture_default_str();
     c.run->add_option("--interval", o.intervalMs, "Pause between calls, ms")->capture_default_str();
-    c.run->add_option_function<std::string>(
-             "--format",
-             [&o](const std::string& text) {
-                 o.format = text == "csv" ? Format::Csv : text == "jsonl" ? Format::Jsonl : Format::Table;
-             },
-             "table, csv or jsonl (one line per stored value)")
+    c.run
+        ->add_option_function<std::string>(
+            "--format",
+            [&o](const std::string& text) {
+                o.format = text == "csv" ? Format::Csv : text == "jsonl" ? Format::Jsonl : Format::Table;
+            },
+            "table, csv or jsonl (one line per stored value)")
         ->check(CLI::IsMember({"table", "csv", "jsonl"}))
         ->default_str("table");
     c.write = app.add_subcommand("write", "Write one channel");
@@ -197,7 +198,8 @@ toolkit::Value ParseValue(const std::string& text, DATATYPE type, int channel) {
     } else {
         ok = false;
     }
-    if (!ok) throw CommandLineError("'" + text + "' is no " + std::string(TypeWord(type)) + " value for channel " +
+    if (!ok)
+        throw CommandLineError("'" + text + "' is no " + std::string(TypeWord(type)) + " value for channel " +
                                std::to_string(channel));
     return v;
 }

@@ -48,9 +48,9 @@ void WriteStored(std::ostream& out, Format format, int channel, const devdesc::R
     if (format == Format::Csv)
         out << Iso8601Now() << "," << channel << "," << CsvField(row.name) << "," << CsvField(value.Text()) << "\n";
     else if (format == Format::Jsonl)
-        out << "{\"time\":\"" << Iso8601Now() << "\",\"channel\":" << channel << ",\"name\":" << devdesc::Quote(row.name)
-            << ",\"element\":\"" << devdesc::AddressText(row) << "\",\"type\":\"" << TypeWord(value.type)
-            << "\",\"value\":" << JsonValue(value) << "}\n";
+        out << "{\"time\":\"" << Iso8601Now() << "\",\"channel\":" << channel
+            << ",\"name\":" << devdesc::Quote(row.name) << ",\"element\":\"" << devdesc::AddressText(row)
+            << "\",\"type\":\"" << TypeWord(value.type) << "\",\"value\":" << JsonValue(value) << "}\n";
 }
 
 }  // namespace devhost

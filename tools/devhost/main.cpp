@@ -68,8 +68,8 @@ int Main(int argc, char** argv) {
     if (commands.write->parsed()) {
         try {
             channel = FindChannel(device.description.rows, o.channel);
-            value = ParseValue(o.value, devdesc::ValueType(device.description.rows[static_cast<size_t>(channel)]),
-                               channel);
+            value =
+                ParseValue(o.value, devdesc::ValueType(device.description.rows[static_cast<size_t>(channel)]), channel);
         } catch (const CommandLineError& e) {
             std::cerr << "devhost: " << e.what() << "\n";
             return 2;

@@ -32,8 +32,7 @@ Controller PluginLibrary::Create(const std::string& name, IDevRtdbCtrl* rtdb, in
     return controller;
 }
 
-Controller::Controller(Controller&& other) noexcept
-    : m_library(std::move(other.m_library)), m_ctrl(other.m_ctrl) {
+Controller::Controller(Controller&& other) noexcept : m_library(std::move(other.m_library)), m_ctrl(other.m_ctrl) {
     other.m_ctrl = nullptr;
 }
 

@@ -1,11 +1,16 @@
 // plcsim: a simulated PLC on a pseudo-terminal or a TCP port.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "plcsim/Options.h"
@@ -14,10 +19,15 @@
 
 namespace {
 
-plcsim::Server* g_server = nullptr;
+// The server a stop signal ends, once there is one; a signal that comes
+// before is remembered and ends the server as soon as it is there.
+std::atomic<plcsim::Server*> g_server{nullptr};
+std::atomic<bool> g_stopAsked{false};
 
 extern "C" void OnStopSignal(int) {
-    if (g_server != nullptr) g_server->RequestStop();
+    g_stopAsked.store(true);
+    plcsim::Server* server = g_server.load();
+    if (server != nullptr) server->RequestStop();
 }
 
 void InstallSignals() {
@@ -28,6 +38,65 @@ void InstallSignals() {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
+
+void ServeUntilStopped(plcsim::Server& server) {
+    g_server.store(&server);
+    if (g_stopAsked.load()) server.RequestStop();
+    server.Run();
+    g_server.store(nullptr);
+}
+
+// A link to the pseudo-terminal. Only a symbolic link to a pseudo-terminal
+// (one an earlier plcsim left behind) is replaced; a file, a directory or a
+// link to anything else is left alone and refused.
+class PtyLink {
+public:
+    PtyLink(const std::string& path, const std::string& target) : m_path(path), m_target(target) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode))
+                throw std::runtime_error("--link " + path + ": a file is in the way (only a link is replaced)");
+            std::string old = ReadLink(path);
+            if (old.rfind("/dev/pts/", 0) != 0)
+                throw std::runtime_error("--link " + path + ": a link to " + old +
+                                         " is in the way (only a link to a pseudo-terminal is replaced)");
+        } else if (errno != ENOENT) {
+            throw std::system_error(errno, std::generic_category(), "--link " + path);
+        }
+        // A new link under a unique name, renamed over the old one at once.
+        for (unsigned attempt = 0;; ++attempt) {
+            std::string tmp = path + ".plcsim-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+            if (::symlink(target.c_str(), tmp.c_str()) == 0) {
+                if (::rename(tmp.c_str(), path.c_str()) != 0) {
+                    int e = errno;
+                    ::unlink(tmp.c_str());
+                    throw std::system_error(e, std::generic_category(), "--link " + path);
+                }
+                break;
+            }
+            if (errno != EEXIST || attempt >= 100)
+                throw std::system_error(errno, std::generic_category(), "--link " + path);
+        }
+    }
+    // Removes the link, unless something else has taken its place meanwhile.
+    ~PtyLink() {
+        struct stat st {};
+        if (::lstat(m_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ReadLink(m_path) == m_target)
+            ::unlink(m_path.c_str());
+    }
+    PtyLink(const PtyLink&) = delete;
+    PtyLink& operator=(const PtyLink&) = delete;
+
+private:
+    static std::string ReadLink(const std::string& path) {
+        char buf[4096];
+        ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }
+
+    std::string m_path;
+    std::string m_target;
+};
 
 }  // namespace
 
@@ -57,29 +126,23 @@ int main(int argc, char** argv) {
         serverOptions.silenceMs = options.silenceMs;
         serverOptions.trace = options.trace ? stdout : nullptr;
 
-        std::unique_ptr<plcsim::Server> server;
-        if (options.transport == plcsim::Options::Transport::Pty) {
-            auto pty = std::make_unique<plcsim::PtyServer>(plc, serverOptions);
-            std::printf("%s\n", pty->SlavePath().c_str());
-            if (!options.link.empty()) {
-                ::unlink(options.link.c_str());
-                if (::symlink(pty->SlavePath().c_str(), options.link.c_str()) != 0) {
-                    std::perror(("plcsim: " + options.link).c_str());
-                    return 1;
-                }
-            }
-            server = std::move(pty);
-        } else {
-            auto tcp = std::make_unique<plcsim::TcpServer>(plc, options.tcpPort, serverOptions);
-            std::printf("127.0.0.1:%u\n", static_cast<unsigned>(tcp->Port()));
-            server = std::move(tcp);
-        }
-        std::fflush(stdout);
-        g_server = server.get();
+        // Stop signals are caught before the path is printed: a supervisor
+        // that stops plcsim as soon as it has read it still gets the link
+        // removed.
         InstallSignals();
-        server->Run();
-        g_server = nullptr;
-        if (!options.link.empty()) ::unlink(options.link.c_str());
+        if (options.transport == plcsim::Options::Transport::Pty) {
+            plcsim::PtyServer pty(plc, serverOptions);
+            std::unique_ptr<PtyLink> link;
+            if (!options.link.empty()) link = std::make_unique<PtyLink>(options.link, pty.SlavePath());
+            std::printf("%s\n", pty.SlavePath().c_str());
+            std::fflush(stdout);
+            ServeUntilStopped(pty);
+        } else {
+            plcsim::TcpServer tcp(plc, options.tcpPort, serverOptions);
+            std::printf("127.0.0.1:%u\n", static_cast<unsigned>(tcp.Port()));
+            std::fflush(stdout);
+            ServeUntilStopped(tcp);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "plcsim: %s\n", e.what());
         return 1;
