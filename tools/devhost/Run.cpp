@@ -36,7 +36,7 @@ int Run(Session& s, const Options& o, const std::atomic<bool>& stop) {
         int rc = s.Ctrl().CollectDevData(s.Refs().data(), static_cast<int>(s.Refs().size()));
         s.Port().EndRequest();
         stats.Called(rc);
-        if (!table) std::cout.flush();
+        if (!table && !std::cout.flush()) break;  // nobody reads the values any more
         if (live && Ms(Clock::now() - lastDraw) >= 100) {
             view.Draw(std::cout, true, stats.LastScanMs(), stats.Calls());
             lastDraw = Clock::now();

@@ -35,6 +35,8 @@ void InstallSignals() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A reader that goes away (devhost run | head) ends the run, not the program.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int Main(int argc, char** argv) {

@@ -36,7 +36,11 @@ DeviceFile LoadDeviceFile(const std::string& path) {
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw devdesc::Error(path + ": cannot be read");
-    file.blob.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    try {
+        file.blob.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {  // a read error, e.g. a folder
+        throw devdesc::Error(path + ": cannot be read");
+    }
     if (in.bad()) throw devdesc::Error(path + ": cannot be read");
     file.description = devdesc::ReadBlob(file.blob, path);
     return file;
