@@ -40,7 +40,7 @@ bool CheckAssignment(const std::string& text, std::string& error) {
     }
 }
 
-bool ReadSetFile(const std::string& path, Options& options, std::string& error) {
+bool ReadSetFile(const std::string& path, std::vector<std::string>& assignments, std::string& error) {
     std::ifstream in(path);
     if (!in) {
         error = "cannot read " + path;
@@ -58,9 +58,46 @@ bool ReadSetFile(const std::string& path, Options& options, std::string& error) 
             error = path + ":" + std::to_string(number) + ": " + error.substr(error.find(": ") + 2);
             return false;
         }
-        options.assignments.push_back(line);
+        assignments.push_back(line);
     }
     return true;
+}
+
+// The options of one station as given: crcOrder and seed only when named.
+struct Section {
+    StationOptions options;
+    bool crcGiven = false;
+    bool seedGiven = false;
+};
+
+StationOptions Merge(const Section& common, const Section& own) {
+    StationOptions merged = common.options;
+    merged.station = own.options.station;
+    if (own.crcGiven) merged.crcOrder = own.options.crcOrder;
+    if (own.seedGiven) merged.seed = own.options.seed;
+    merged.assignments.insert(merged.assignments.end(), own.options.assignments.begin(),
+                              own.options.assignments.end());
+    merged.faults.insert(merged.faults.end(), own.options.faults.begin(), own.options.faults.end());
+    return merged;
+}
+
+// Fills the station list and the one-station fields from the sections.
+void Distribute(const std::vector<Section>& sections, Options& options) {
+    const Section& common = sections[0];
+    StationOptions flat = common.options;
+    options.stations.clear();
+    if (sections.size() <= 2) {
+        flat = sections.size() == 2 ? Merge(common, sections[1]) : common.options;
+        options.stations.push_back(flat);
+    } else {
+        flat.station = sections[1].options.station;
+        for (size_t i = 1; i < sections.size(); ++i) options.stations.push_back(Merge(common, sections[i]));
+    }
+    options.station = flat.station;
+    options.crcOrder = flat.crcOrder;
+    options.seed = flat.seed;
+    options.assignments = flat.assignments;
+    options.faults = flat.faults;
 }
 
 }  // namespace
@@ -70,7 +107,9 @@ const char* UsageText() {
            "  --pty               serve on a pseudo-terminal (default); prints its device path first\n"
            "  --link PATH         also make PATH a symbolic link to the pseudo-terminal\n"
            "  --tcp PORT          serve on 127.0.0.1:PORT (0: any free port); prints host:port first\n"
-           "  --station N         station address, 0..255 (default 1)\n"
+           "  --station N         station address, 0..255 (default 1); repeat it for a bus of several\n"
+           "                      stations: --crc --seed --set --set-file --fault after a --station\n"
+           "                      apply to that station, before the first --station to every station\n"
            "  --crc lh|hl         CRC byte order: low byte first (default) or high byte first\n"
            "  --set ELEM=V[,V..]  initial values, e.g. --set D100=1234 --set M5=1 (repeatable)\n"
            "  --set-file FILE     initial values, one ELEM=V[,V..] a line, # starts a comment\n"
@@ -81,11 +120,15 @@ const char* UsageText() {
            "  --baud N            pace answers as on a serial line at N baud (10 bits a byte)\n"
            "  --silence MS        an incomplete request ends after MS of silence (default 20)\n"
            "  --trace             print every request and answer as hex with a time stamp\n"
+           "  --echo              send each request's bytes back before its answer (two-wire RS-485)\n"
            "  --help              this text\n";
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
+    std::vector<Section> sections(1);
+    sections[0].options = {options.station, options.crcOrder, options.seed, options.assignments, options.faults};
     for (size_t i = 0; i < args.size(); ++i) {
+        Section& section = sections.back();
         std::string name = args[i];
         std::string value;
         bool inlineValue = false;
@@ -117,6 +160,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
         } else if (name == "--trace") {
             if (!flag()) return false;
             options.trace = true;
+        } else if (name == "--echo") {
+            if (!flag()) return false;
+            options.echo = true;
         } else if (name == "--tcp") {
             if (!take()) return false;
             if (!ParseNumber(value, 65535, n)) {
@@ -134,22 +180,30 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
                 error = "--station: expected 0..255, got '" + value + "'";
                 return false;
             }
-            options.station = static_cast<uint8_t>(n);
+            for (size_t s = 1; s < sections.size(); ++s) {
+                if (sections[s].options.station == n) {
+                    error = "--station " + value + " given twice";
+                    return false;
+                }
+            }
+            sections.emplace_back();
+            sections.back().options.station = static_cast<uint8_t>(n);
         } else if (name == "--crc") {
             if (!take()) return false;
+            section.crcGiven = true;
             if (value == "lh" || value == "LH") {
-                options.crcOrder = CrcOrder::LowFirst;
+                section.options.crcOrder = CrcOrder::LowFirst;
             } else if (value == "hl" || value == "HL") {
-                options.crcOrder = CrcOrder::HighFirst;
+                section.options.crcOrder = CrcOrder::HighFirst;
             } else {
                 error = "--crc: expected lh or hl, got '" + value + "'";
                 return false;
             }
         } else if (name == "--set") {
             if (!take() || !CheckAssignment(value, error)) return false;
-            options.assignments.push_back(value);
+            section.options.assignments.push_back(value);
         } else if (name == "--set-file") {
-            if (!take() || !ReadSetFile(value, options, error)) return false;
+            if (!take() || !ReadSetFile(value, section.options.assignments, error)) return false;
         } else if (name == "--fault") {
             if (!take()) return false;
             std::string why;
@@ -158,14 +212,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
                 error = "--fault " + value + ": " + why;
                 return false;
             }
-            options.faults.push_back(*rule);
+            section.options.faults.push_back(*rule);
         } else if (name == "--seed") {
             if (!take()) return false;
             if (!ParseNumber(value, UINT64_MAX, n)) {
                 error = "--seed: bad number '" + value + "'";
                 return false;
             }
-            options.seed = n;
+            section.seedGiven = true;
+            section.options.seed = n;
         } else if (name == "--baud") {
             if (!take()) return false;
             if (!ParseNumber(value, 10000000, n) || n == 0) {
@@ -189,6 +244,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
         error = "--link needs --pty";
         return false;
     }
+    Distribute(sections, options);
     return true;
 }
 

@@ -37,7 +37,11 @@ std::string FaultNote(const Reply& reply) {
 
 }  // namespace
 
-Server::Server(Plc& plc, const ServerOptions& options) : m_plc(plc), m_options(options) {
+Server::Server(Plc& plc, const ServerOptions& options) : Server(options) { m_plc = &plc; }
+
+Server::Server(Bus& bus, const ServerOptions& options) : Server(options) { m_bus = &bus; }
+
+Server::Server(const ServerOptions& options) : m_options(options) {
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) throw SystemError("pipe2");
     m_wakeRead = fds[0];
@@ -156,6 +160,7 @@ bool Server::ReadInput() {
             if (m_in.empty()) m_firstByte = now;
             m_lastByte = now;
             m_in.insert(m_in.end(), buf, buf + n);
+            if (m_options.echo && !WriteAll(buf, static_cast<size_t>(n))) return false;
             if (static_cast<size_t>(n) < sizeof buf) return true;
             continue;
         }
@@ -195,7 +200,10 @@ void Server::ProcessInput(bool silent) {
 
 void Server::HandleFrame(const uint8_t* frame, size_t size) {
     m_frames.fetch_add(1, std::memory_order_relaxed);
-    m_plc.Handle(frame, size, m_reply);
+    if (m_bus != nullptr)
+        m_bus->Handle(frame, size, m_reply);
+    else
+        m_plc->Handle(frame, size, m_reply);
     if (m_options.trace != nullptr) {
         std::string note;
         switch (m_reply.drop) {
@@ -298,7 +306,11 @@ void Server::Trace(const char* direction, const uint8_t* data, size_t size, cons
 
 // ---- pseudo-terminal
 
-PtyServer::PtyServer(Plc& plc, const ServerOptions& options) : Server(plc, options) {
+PtyServer::PtyServer(Plc& plc, const ServerOptions& options) : Server(plc, options) { OpenPty(); }
+
+PtyServer::PtyServer(Bus& bus, const ServerOptions& options) : Server(bus, options) { OpenPty(); }
+
+void PtyServer::OpenPty() {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) throw SystemError("posix_openpt");
     char name[128];
@@ -334,7 +346,11 @@ PtyServer::~PtyServer() {
 
 // ---- TCP
 
-TcpServer::TcpServer(Plc& plc, uint16_t port, const ServerOptions& options) : Server(plc, options) {
+TcpServer::TcpServer(Plc& plc, uint16_t port, const ServerOptions& options) : Server(plc, options) { Listen(port); }
+
+TcpServer::TcpServer(Bus& bus, uint16_t port, const ServerOptions& options) : Server(bus, options) { Listen(port); }
+
+void TcpServer::Listen(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) throw SystemError("socket");
     int one = 1;

@@ -1,4 +1,5 @@
-// plcsim: a simulated PLC on a pseudo-terminal or a TCP port.
+// plcsim: a simulated PLC, or a bus of several, on a pseudo-terminal or a TCP
+// port.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,8 @@
 #include <system_error>
 #include <vector>
 
+#include "plcsim/Bus.h"
 #include "plcsim/Options.h"
-#include "plcsim/Plc.h"
 #include "plcsim/Server.h"
 
 namespace {
@@ -113,32 +114,36 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        plcsim::Plc::Settings settings;
-        settings.station = options.station;
-        settings.crcOrder = options.crcOrder;
-        settings.seed = options.seed;
-        plcsim::Plc plc(settings);
-        for (const std::string& a : options.assignments) plc.Assign(a);
-        for (const plcsim::FaultRule& f : options.faults) plc.AddFault(f);
+        plcsim::Bus bus;
+        for (const plcsim::StationOptions& station : options.stations) {
+            plcsim::Plc::Settings settings;
+            settings.station = station.station;
+            settings.crcOrder = station.crcOrder;
+            settings.seed = station.seed;
+            plcsim::Plc& plc = bus.Add(settings);
+            for (const std::string& a : station.assignments) plc.Assign(a);
+            for (const plcsim::FaultRule& f : station.faults) plc.AddFault(f);
+        }
 
         plcsim::ServerOptions serverOptions;
         serverOptions.baud = options.baud;
         serverOptions.silenceMs = options.silenceMs;
         serverOptions.trace = options.trace ? stdout : nullptr;
+        serverOptions.echo = options.echo;
 
         // Stop signals are caught before the path is printed: a supervisor
         // that stops plcsim as soon as it has read it still gets the link
         // removed.
         InstallSignals();
         if (options.transport == plcsim::Options::Transport::Pty) {
-            plcsim::PtyServer pty(plc, serverOptions);
+            plcsim::PtyServer pty(bus, serverOptions);
             std::unique_ptr<PtyLink> link;
             if (!options.link.empty()) link = std::make_unique<PtyLink>(options.link, pty.SlavePath());
             std::printf("%s\n", pty.SlavePath().c_str());
             std::fflush(stdout);
             ServeUntilStopped(pty);
         } else {
-            plcsim::TcpServer tcp(plc, options.tcpPort, serverOptions);
+            plcsim::TcpServer tcp(bus, options.tcpPort, serverOptions);
             std::printf("127.0.0.1:%u\n", static_cast<unsigned>(tcp.Port()));
             std::fflush(stdout);
             ServeUntilStopped(tcp);

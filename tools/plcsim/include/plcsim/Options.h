@@ -10,6 +10,19 @@
 
 namespace plcsim {
 
+// What one station of the simulated bus starts with.
+struct StationOptions {
+    uint8_t station = 1;
+    CrcOrder crcOrder = CrcOrder::LowFirst;
+    uint64_t seed = 1;
+    std::vector<std::string> assignments;
+    std::vector<FaultRule> faults;
+};
+
+// Options --crc, --seed, --set, --set-file and --fault belong to a station:
+// those given after a --station to that station alone, those before the first
+// --station to every station. With a single --station (or none: station 1)
+// everything applies to the one station, wherever it stands.
 struct Options {
     enum class Transport { Pty, Tcp };
     Transport transport = Transport::Pty;
@@ -23,7 +36,13 @@ struct Options {
     unsigned baud = 0;
     unsigned silenceMs = 20;
     bool trace = false;
+    bool echo = false;  // send each request's bytes back before its answer
     bool help = false;
+    // Every station to serve, in command-line order, with the options before
+    // the first --station merged in. The fields station..faults above hold the
+    // one station's options when there is one, else the options before the
+    // first --station (and the first station's address).
+    std::vector<StationOptions> stations;
 };
 
 // Parses the arguments after the program name ("--opt value" or

@@ -1,11 +1,14 @@
-// Runs a simulated PLC on a byte stream: the master side of a pseudo-terminal
-// (a serial line) or a TCP connection on 127.0.0.1 (a serial device server).
+// Runs a simulated PLC, or a bus of several (see Bus), on a byte stream: the
+// master side of a pseudo-terminal (a serial line) or a TCP connection on
+// 127.0.0.1 (a serial device server).
 //
 // Incoming bytes are cut into request frames by their function code's frame
 // layout; a frame whose length cannot be told, or that stays incomplete, ends
 // at a silence. Answers go out at once, or paced as on a serial line at a baud
 // rate: 10 bits a byte, with 3.5 characters of silence before the answer, and
-// with the request's own wire time taken into account.
+// with the request's own wire time taken into account. With echo, every byte
+// that comes in goes straight back out, as on a two-wire RS-485 adapter that
+// hears its own transmission, so the client sees its request before the answer.
 #pragma once
 
 #include <atomic>
@@ -16,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "plcsim/Bus.h"
 #include "plcsim/Plc.h"
 
 namespace plcsim {
@@ -24,6 +28,7 @@ struct ServerOptions {
     unsigned baud = 0;        // pace answers at this rate; 0: as fast as possible
     unsigned silenceMs = 20;  // an incomplete frame ends after this much silence
     FILE* trace = nullptr;    // every request and answer as hex with a time stamp
+    bool echo = false;        // send every incoming byte back before any answer
 };
 
 class Server {
@@ -49,6 +54,7 @@ protected:
     using Clock = std::chrono::steady_clock;
 
     Server(Plc& plc, const ServerOptions& options);
+    Server(Bus& bus, const ServerOptions& options);
 
     // Descriptor the bytes come from and go to; -1 while there is none.
     int m_ioFd = -1;
@@ -58,6 +64,7 @@ protected:
     void Wake() noexcept;
 
 private:
+    explicit Server(const ServerOptions& options);
     void Serve();
     void AcceptClient();
     void CloseClient();
@@ -71,7 +78,8 @@ private:
     void DrainWake();
     void Trace(const char* direction, const uint8_t* data, size_t size, const std::string& note);
 
-    Plc& m_plc;
+    Plc* m_plc = nullptr;  // one PLC ...
+    Bus* m_bus = nullptr;  // ... or a bus of them
     ServerOptions m_options;
     int m_wakeRead = -1;
     int m_wakeWrite = -1;
@@ -92,10 +100,13 @@ class PtyServer final : public Server {
 public:
     // Throws std::system_error when no pseudo-terminal can be had.
     explicit PtyServer(Plc& plc, const ServerOptions& options = ServerOptions());
+    explicit PtyServer(Bus& bus, const ServerOptions& options = ServerOptions());
     ~PtyServer() override;
     const std::string& SlavePath() const { return m_slavePath; }
 
 private:
+    void OpenPty();
+
     int m_holdFd = -1;
     std::string m_slavePath;
 };
@@ -106,12 +117,15 @@ class TcpServer final : public Server {
 public:
     // port 0 takes a free port. Throws std::system_error when it cannot listen.
     explicit TcpServer(Plc& plc, uint16_t port = 0, const ServerOptions& options = ServerOptions());
+    explicit TcpServer(Bus& bus, uint16_t port = 0, const ServerOptions& options = ServerOptions());
     ~TcpServer() override;
     uint16_t Port() const { return m_port; }
     // Closes the current client connection (as a broken link would).
     void DropConnection();
 
 private:
+    void Listen(uint16_t port);
+
     uint16_t m_port = 0;
 };
 
