@@ -18,7 +18,8 @@
 // A device or peer that vanishes makes the call return what it has (or -1)
 // and closes the descriptor; later reads return -1 at once, and the next
 // write opens the port again (the serial device, or a new TCP connection).
-// GetLastError answers the errno value of the last failure.
+// GetLastError answers the errno value of the last failure; ErrorText (not
+// part of ICommunication) the same as a sentence naming the port.
 #pragma once
 
 #include <chrono>
@@ -43,6 +44,8 @@ public:
     // connection in Open() (3000 ms until set).
     int SetTimeouts(unsigned int readMs, unsigned int writeMs) override;
     int GetLastError() override { return m_lastError; }
+    // The last failure as text: "PORT: what failed: reason".
+    std::string ErrorText() const;
     const char* GetPortName() override { return m_portName.c_str(); }
 
     int WriteBytes(unsigned char* data, int* length, unsigned int timeoutMs) override;
@@ -77,6 +80,10 @@ protected:
     int m_fd = -1;
     bool m_wantOpen = false;  // Open() was called and Close() not since
     int m_lastError = 0;
+    std::string m_errorWhat;  // what failed, when more is known than m_lastError tells
+    // The line echoes what is written (a two-wire RS-485 adapter): each write
+    // reads back and drops as many bytes as it wrote, within its timeout.
+    bool m_echo = false;
     unsigned m_readTimeoutMs = 3000;
     unsigned m_writeTimeoutMs = 3000;
     std::string m_portName;
@@ -88,6 +95,8 @@ private:
     // the device or peer is gone.
     long ReadNow(unsigned char* buffer, size_t size);
     int TakeAhead(unsigned char* buffer, int max);
+    // Reads and drops count bytes (the echo of a write) until the deadline.
+    void DropEcho(size_t count, Clock::time_point deadline);
     int Waiting();
 
     std::vector<unsigned char> m_ahead;  // read past a stop character
@@ -100,6 +109,11 @@ struct SerialLineSettings {
     int dataBits = 8;   // 5..8
     char parity = 'N';  // N none, E even, O odd, M mark, S space
     int stopBits = 1;   // 1 or 2
+    // Kernel RS-485 direction control (TIOCSRS485: enabled, RTS on send);
+    // opening fails on a device that refuses it.
+    bool rs485 = false;
+    // The line echoes every byte written: writes drop that echo.
+    bool echo = false;
 };
 
 // A serial line: raw mode, no flow control, the given baud rate, data bits,
@@ -107,8 +121,9 @@ struct SerialLineSettings {
 class ZEVO_HOST_API SerialPort final : public StreamPort {
 public:
     using LineSettings = SerialLineSettings;
-    // "9600,8,N,1"; the parts after the baud rate may be left out. False on
-    // bad text or an unsupported baud rate.
+    // "9600,8,N,1"; the parts after the baud rate may be left out. The words
+    // rs485 and echo may follow them, in any order: "9600,8,N,1,rs485,echo",
+    // "19200,echo". False on bad text or an unsupported baud rate.
     static bool ParseLineSettings(const char* text, LineSettings& line);
 
     explicit SerialPort(const std::string& device, const LineSettings& line = LineSettings());
@@ -126,6 +141,7 @@ public:
 private:
     bool OpenDevice();
     bool ApplyLine(int fd);
+    bool ApplyRs485(int fd, bool enable);
     bool ReadyToWrite(Clock::time_point deadline) override;
     long RawWrite(const unsigned char* data, size_t size) override;
     void DiscardArrived() override;

@@ -1,6 +1,7 @@
 // The serial port, and the descriptor reading and writing that it shares with
 // the TCP port (StreamPort).
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -62,12 +63,20 @@ int StreamPort::SetDeviceName(const char* name) {
     return 0;
 }
 
+std::string StreamPort::ErrorText() const {
+    std::string text = m_portName + ": ";
+    if (!m_errorWhat.empty()) text += m_errorWhat + ": ";
+    return text + (m_lastError != 0 ? std::strerror(m_lastError) : "no error");
+}
+
 void StreamPort::Broken(int error) {
+    m_errorWhat.clear();
     m_lastError = error;
     CloseDescriptor();
 }
 
 int StreamPort::Fail(int error) {
+    m_errorWhat.clear();
     m_lastError = error;
     return -1;
 }
@@ -154,7 +163,21 @@ int StreamPort::WriteBytes(unsigned char* data, int* length, unsigned int timeou
     }
     *length = static_cast<int>(done);
     if (done == 0 && failed) return -1;
+    if (m_echo) DropEcho(done, deadline);
     return static_cast<int>(done);
+}
+
+void StreamPort::DropEcho(size_t count, Clock::time_point deadline) {
+    unsigned char scrap[256];
+    while (count > 0 && m_fd >= 0) {
+        long n = ReadNow(scrap, count < sizeof scrap ? count : sizeof scrap);
+        if (n < 0) return;
+        if (n > 0) {
+            count -= static_cast<size_t>(n);
+            continue;
+        }
+        if (WaitFor(POLLIN, deadline) <= 0) return;
+    }
 }
 
 int StreamPort::ReadLength(unsigned char* buffer, int* length, unsigned int timeoutMs) {
@@ -280,16 +303,21 @@ bool SerialPort::ParseLineSettings(const char* text, LineSettings& line) {
     LineSettings parsed;
     std::string parts[4];
     int count = 0;
+    std::string part;
     for (const char* p = text;; ++p) {
-        if (*p == '\0') {
-            ++count;
-            break;
-        }
-        if (*p == ',') {
-            if (++count == 4) return false;  // a fifth part
+        if (*p != '\0' && *p != ',') {
+            if (!std::isspace(static_cast<unsigned char>(*p)))
+                part += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
             continue;
         }
-        if (!std::isspace(static_cast<unsigned char>(*p))) parts[count] += *p;
+        if (count > 0 && (part == "rs485" || part == "echo")) {
+            (part == "echo" ? parsed.echo : parsed.rs485) = true;
+        } else {
+            if (count == 4 || parsed.echo || parsed.rs485) return false;  // a fifth part, or one after a word
+            parts[count++] = part;
+        }
+        part.clear();
+        if (*p == '\0') break;
     }
     char* end = nullptr;
     unsigned long baud = std::strtoul(parts[0].c_str(), &end, 10);
@@ -317,6 +345,7 @@ bool SerialPort::ParseLineSettings(const char* text, LineSettings& line) {
 
 SerialPort::SerialPort(const std::string& device, const LineSettings& line) : m_device(device), m_line(line) {
     m_portName = device;
+    m_echo = line.echo;
 }
 
 int SerialPort::Open() {
@@ -327,6 +356,7 @@ int SerialPort::Open() {
 }
 
 bool SerialPort::OpenDevice() {
+    m_errorWhat.clear();
     int fd = ::open(m_device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         m_lastError = errno;
@@ -337,7 +367,7 @@ bool SerialPort::OpenDevice() {
         m_lastError = ENOTTY;
         return false;
     }
-    if (!ApplyLine(fd)) {
+    if (!ApplyLine(fd) || (m_line.rs485 && !ApplyRs485(fd, true))) {
         ::close(fd);
         return false;
     }
@@ -393,6 +423,15 @@ bool SerialPort::ApplyLine(int fd) {
     return true;
 }
 
+bool SerialPort::ApplyRs485(int fd, bool enable) {
+    serial_rs485 rs485{};
+    if (enable) rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (::ioctl(fd, TIOCSRS485, &rs485) == 0) return true;
+    m_lastError = errno;
+    m_errorWhat = enable ? "the device refuses RS-485 mode (TIOCSRS485)" : "the device keeps RS-485 mode (TIOCSRS485)";
+    return false;
+}
+
 int SerialPort::Flush() {
     DropReadAhead();
     if (m_fd < 0) return Fail(ENOTCONN);
@@ -402,8 +441,12 @@ int SerialPort::Flush() {
 int SerialPort::Configure(const char* settings) {
     LineSettings line;
     if (!ParseLineSettings(settings, line)) return Fail(EINVAL);
+    m_errorWhat.clear();
+    const bool rs485Was = m_line.rs485;
     m_line = line;
+    m_echo = line.echo;
     if (m_fd >= 0 && !ApplyLine(m_fd)) return -1;
+    if (m_fd >= 0 && line.rs485 != rs485Was && !ApplyRs485(m_fd, line.rs485)) return -1;
     return 0;
 }
 
