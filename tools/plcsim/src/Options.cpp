@@ -75,8 +75,7 @@ StationOptions Merge(const Section& common, const Section& own) {
     merged.station = own.options.station;
     if (own.crcGiven) merged.crcOrder = own.options.crcOrder;
     if (own.seedGiven) merged.seed = own.options.seed;
-    merged.assignments.insert(merged.assignments.end(), own.options.assignments.begin(),
-                              own.options.assignments.end());
+    merged.assignments.insert(merged.assignments.end(), own.options.assignments.begin(), own.options.assignments.end());
     merged.faults.insert(merged.faults.end(), own.options.faults.begin(), own.options.faults.end());
     return merged;
 }

@@ -47,8 +47,8 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    std::vector<std::unique_ptr<Plc>> m_plcs;   // in the order added
-    std::array<Plc*, 256> m_byStation{};        // null: no PLC at that station
+    std::vector<std::unique_ptr<Plc>> m_plcs;  // in the order added
+    std::array<Plc*, 256> m_byStation{};       // null: no PLC at that station
 };
 
 }  // namespace plcsim
