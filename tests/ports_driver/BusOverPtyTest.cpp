@@ -50,10 +50,8 @@ TEST(BusOverPty, TwoStationsOnOneLineEachGiveTheirOwnValues) {
         for (size_t i = 0; i < devices.size(); ++i) {
             EXPECT_EQ(devices[i]->Rtdb().Channel(0).d, kStations[i].d0) << "echo " << echo << " device " << i;
             EXPECT_EQ(devices[i]->Rtdb().Channel(1).d, kStations[i].d1) << "echo " << echo << " device " << i;
-            EXPECT_GT(bus.At(kStations[i].station).RequestCount(), 0u);
         }
         EXPECT_EQ(bus.At(4).RequestCount(), 0u);
-        server.Stop();
     }
 }
 
