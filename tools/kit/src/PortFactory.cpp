@@ -46,9 +46,10 @@ std::unique_ptr<Port> OpenPort(const PortOptions& options) {
         case PortOptions::Kind::Serial: {
             port->m_name = options.device;
             auto serial = std::make_unique<SerialPort>(options.device, options.line);
-            if (serial->Open() != 0)
-                throw PortError("port cannot be opened: " + options.device + ": " +
-                                Reason(serial->GetLastError(), "unsupported line settings"));
+            if (serial->Open() != 0)  // ErrorText names the device and what failed (e.g. RS-485 mode)
+                throw PortError("port cannot be opened: " + (serial->GetLastError() != 0
+                                                                 ? serial->ErrorText()
+                                                                 : options.device + ": unsupported line settings"));
             port->m_comm = std::move(serial);
             break;
         }
