@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <new>
 
 template <class TYPE, class ARG_TYPE>
@@ -92,10 +93,20 @@ public:
     const TYPE& operator[](int index) const { return m_pData[index]; }
     TYPE& operator[](int index) { return m_pData[index]; }
 
+    // The element may be one of this array's own: growing relocates it, so
+    // it is then read again at its index in the new storage.
     void SetAtGrow(int index, ARG_TYPE element) {
         if (index < 0) return;
-        if (index >= m_nSize) SetSize(index + 1, -1);
-        m_pData[index] = element;
+        if (index < m_nSize) {
+            m_pData[index] = element;
+            return;
+        }
+        int own = IndexOf(element);
+        SetSize(index + 1, -1);
+        if (own >= 0)
+            m_pData[index] = m_pData[own];
+        else
+            m_pData[index] = element;
     }
 
     int Add(ARG_TYPE element) {
@@ -105,9 +116,12 @@ public:
     }
 
     // Opens count default-constructed slots at index and assigns the element
-    // into each of them.
+    // into each of them; an element of this array itself is read again where
+    // the growth and the shift have put it.
     void InsertAt(int index, ARG_TYPE element, int count = 1) {
         if (index < 0 || count <= 0) return;
+        int own = IndexOf(element);
+        if (own >= index && index < m_nSize) own += count;
         if (index >= m_nSize) {
             SetSize(index + count, -1);
         } else {
@@ -119,7 +133,11 @@ public:
             std::memset(static_cast<void*>(m_pData + index), 0, static_cast<size_t>(count) * sizeof(TYPE));
             ConstructElements(m_pData + index, count);
         }
-        for (int i = 0; i < count; ++i) m_pData[index + i] = element;
+        if (own >= 0) {
+            for (int i = 0; i < count; ++i) m_pData[index + i] = m_pData[own];
+        } else {
+            for (int i = 0; i < count; ++i) m_pData[index + i] = element;
+        }
     }
 
     void RemoveAt(int index, int count = 1) {
@@ -133,11 +151,13 @@ public:
         m_nSize -= count;
     }
 
+    // Appending the array to itself doubles it: the count is taken before the
+    // growth, and the source elements are read from the grown storage.
     int Append(const CArray& src) {
         int old = m_nSize;
-        if (&src == this) return old;
-        SetSize(m_nSize + src.m_nSize, -1);
-        for (int i = 0; i < src.m_nSize; ++i) m_pData[old + i] = const_cast<TYPE&>(src.m_pData[i]);
+        int count = src.m_nSize;
+        SetSize(m_nSize + count, -1);
+        for (int i = 0; i < count; ++i) m_pData[old + i] = const_cast<TYPE&>(src.m_pData[i]);
         return old;
     }
 
@@ -148,6 +168,13 @@ public:
     }
 
 private:
+    // Index of element in this array's storage, or -1 when it lives elsewhere.
+    int IndexOf(const TYPE& element) const {
+        std::less<const TYPE*> before;
+        if (m_nSize == 0 || before(&element, m_pData) || !before(&element, m_pData + m_nSize)) return -1;
+        return static_cast<int>(&element - m_pData);
+    }
+
     static TYPE* Allocate(int count) {
         return static_cast<TYPE*>(::operator new(static_cast<size_t>(count) * sizeof(TYPE)));
     }

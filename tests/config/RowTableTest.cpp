@@ -206,3 +206,20 @@ TEST(DataTypeList, OutOfRangeIndexesChangeNothing) {
     ASSERT_NE(out, nullptr);
     EXPECT_STREQ((*out)[0], "WUB");
 }
+
+TEST_F(Rows, RowArrayGrowingWithItsOwnRowCopiesThatRow) {
+    // Rows at 10, 20, 30 at exactly their capacity, so that growth moves them.
+    const std::vector<unsigned> expected[] = {{10, 20, 30, 0, 20}, {30, 30, 10, 20, 30}, {10, 20, 30, 10, 20, 30}};
+    for (int op = 0; op < 3; ++op) {
+        CArray<CDevRow, CDevRow&> rows;
+        rows.SetSize(3);
+        for (int i = 0; i < 3; ++i) Make(rows[i], 14, 10u * (i + 1));
+        rows.FreeExtra();
+        if (op == 0) rows.SetAtGrow(4, rows[1]);
+        if (op == 1) rows.InsertAt(0, rows[2], 2);
+        if (op == 2) rows.Append(rows);
+        std::vector<unsigned> addresses;
+        for (int i = 0; i < rows.GetSize(); ++i) addresses.push_back(rows[i].GetdwValue(DEVROW_STR_CHLADDRESS));
+        EXPECT_EQ(addresses, expected[op]) << "case " << op;
+    }
+}

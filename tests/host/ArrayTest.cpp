@@ -2,6 +2,9 @@
 // the host's byte and string arrays.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "CArray.h"
 #include "HostArrays.h"
 
@@ -19,7 +22,68 @@ struct Counted {
 };
 int Counted::alive = 0;
 
+// Grows {"a", "b", "c"}, held at exactly its capacity so that any growth
+// moves it, with one of its own elements as the argument.
+struct SelfGrowCase {
+    int op;
+    std::vector<std::string> expected;
+};
+const SelfGrowCase kSelfGrowCases[] = {
+    {0, {"a", "b", "c", "", "", "b"}},    // SetAtGrow(5, [1])
+    {1, {"a", "b", "c", "a"}},            // Add([0])
+    {2, {"c", "c", "a", "b", "c"}},       // InsertAt(0, [2], 2)
+    {3, {"a", "a", "b", "c"}},            // InsertAt(1, [0])
+    {4, {"a", "c", "b", "c"}},            // InsertAt(1, [2])
+    {5, {"a", "b", "c", "a", "b", "c"}},  // Append(itself)
+};
+
+template <class Array>
+std::vector<std::string> GrowWithOwnElement(Array& a, int op) {
+    for (const char* text : {"a", "b", "c"}) {
+        CString element(text);
+        a.Add(element);
+    }
+    a.FreeExtra();
+    switch (op) {
+        case 0:
+            a.SetAtGrow(5, a[1]);
+            break;
+        case 1:
+            a.Add(a[0]);
+            break;
+        case 2:
+            a.InsertAt(0, a[2], 2);
+            break;
+        case 3:
+            a.InsertAt(1, a[0]);
+            break;
+        case 4:
+            a.InsertAt(1, a[2]);
+            break;
+        default:
+            a.Append(a);
+            break;
+    }
+    std::vector<std::string> out;
+    for (int i = 0; i < a.GetSize(); ++i) out.emplace_back(static_cast<const char*>(a[i]));
+    return out;
+}
+
 }  // namespace
+
+TEST(DriverArray, GrowingWithItsOwnElementCopiesThatElement) {
+    for (const SelfGrowCase& c : kSelfGrowCases) {
+        CArray<CString, CString&> a;
+        EXPECT_EQ(GrowWithOwnElement(a, c.op), c.expected) << "case " << c.op;
+    }
+}
+
+TEST(HostArrays, StringArrayGrowingWithItsOwnStringCopiesThatString) {
+    for (const SelfGrowCase& c : kSelfGrowCases) {
+        CStringArray a;
+        EXPECT_EQ(GrowWithOwnElement(a, c.op), c.expected) << "case " << c.op;
+    }
+}
 
 TEST(DriverArray, GrowsByAnEighthOfItsSizeClampedToFourAndTo1024) {
     CArray<int, int> a;
