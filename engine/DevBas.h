@@ -17,6 +17,7 @@
 #include "CArray.h"
 #include "DataType.h"
 #include "Dev.h"
+#include "DevVocabulary.h"
 #include "HostArrays.h"
 #include "HostString.h"
 #include "ZevoData.h"
@@ -45,6 +46,15 @@ enum DEV_PLANTYPE {
     PLAN_CMDREAD = 3,
     PLAN_CMDWRITE = 4,
 };
+
+// A device property (DEV_PROPERTY) of the device data; 0 when the entry is
+// missing, or (second form) when the record has no device data.
+inline int Property(const DEV_DATA& dev, int index) {
+    return index >= 0 && index < dev.arProperty.GetSize() ? dev.arProperty[index] : 0;
+}
+inline int Property(const ZEVO_DATA& data, int index) {
+    return data.pDevData == nullptr ? 0 : Property(*data.pDevData, index);
+}
 
 class CDevBas {
 public:
@@ -80,8 +90,21 @@ public:
     static int mfFetchBlockLen(CDevTable& table, int firstRow, int lastRow);
     static int mfSetCollectFlag(ZEVO_DATA& data, CArray<int, int>& flags, int rank, int flag);
     static int mfCheckAddressOffset(ZEVO_DATA& data, int, int, int);
-    // Element width of one row by its data-type code (and string length).
+    // Element width of one row by its data-type code (and string length),
+    // at most INT_MAX.
     static int mfGetRowWidth(CDevRow& row);
+    // Elements a value of a data-type code occupies: 1 up to DATACODE_WD
+    // (single words and the bits of a word), 2 up to DATACODE_DF, 4 up to
+    // DATACODE_LF, half the byte length rounded up for a string (the row's bit
+    // field holds that length) and 2 for any other code. The one home of this
+    // rule for the planner, the collection, the tools and the tests.
+    static long long mfGetRowWidth(unsigned int code, unsigned int stringLength) {
+        if (code <= DATACODE_WD) return 1;
+        if (code <= DATACODE_DF) return 2;
+        if (code <= DATACODE_LF) return 4;
+        if (code == DATACODE_STR) return (static_cast<long long>(stringLength) + 1) / 2;
+        return 2;
+    }
 
     // ---- frames, CRC and transactions
     static int mfFormReadOrder(ZEVO_DATA& data, CString& order, CDevTable& table, int station, int count, int rowIndex);

@@ -5,6 +5,7 @@
 #include "DevBas.h"
 #include "DevServer.h"
 #include "DevVocabulary.h"
+#include "HexDigits.h"
 #include "cstrtonumeric.h"
 
 namespace {
@@ -15,28 +16,12 @@ const char* const ORDER32[4] = {"1234", "2143", "3412", "4321"};
 const char* const ORDER64[8] = {"12345678", "21436587", "34127856", "43218765",
                                 "56781234", "65872143", "78563412", "87654321"};
 
-int Property(const DEV_DATA& dev, int index) { return index < dev.arProperty.GetSize() ? dev.arProperty[index] : 0; }
-
 // The longest request a block may send: the joined-link limits of the area
 // (1024 bits, 120 words), and the element address must fit its 24 bits.
 bool BlockReadable(int chlType, unsigned int address, int count) {
     if (chlType < 0 || chlType >= CHL_TYPE_COUNT) return false;
     int limit = DEV_READBLK_MAXNUM[chlType];
     return count >= 1 && count <= limit && address <= 0xFFFFFFu;
-}
-
-int HexByte(const CString& text, int at) {
-    if (at < 0 || at + 2 > text.GetLength()) return 0;
-    int value = 0;
-    for (int i = 0; i < 2; ++i) {
-        char c = text[at + i];
-        int v = (c >= '0' && c <= '9')   ? c - '0'
-                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                                         : 0;
-        value = value * 16 + v;
-    }
-    return value;
 }
 
 // Where the row properties the decoder reads sit in a row's values. The
@@ -62,14 +47,6 @@ unsigned int Value(const CDevRow& row, int slot) {
 int Available(int textLength, int64_t at, int count) {
     int64_t left = textLength - at;
     return static_cast<int>(left < count ? left : count);
-}
-
-// Element width of a numeric row by its data-type code (as mfGetRowWidth).
-int NumericWidth(unsigned int code) {
-    if (code <= 85) return 1;
-    if (code <= 89) return 2;
-    if (code <= 93) return 4;
-    return 2;
 }
 
 // Puts the first byteCount bytes of the digits into a decode order, into out
@@ -170,7 +147,7 @@ int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CAr
                 }
                 if (row + 1 < values.GetSize()) values[row + 1] = value;
             } else if (code == DATACODE_STR) {
-                int announced = HexByte(response, 4);
+                int announced = static_cast<int>(HexDigits::ByteAt(text, textLength, 4));
                 unsigned int length = Value(r, slots.bit);
                 int bytes = static_cast<int>(length < static_cast<unsigned int>(announced) ? length : announced);
                 // Never past what was received (the answer's text from offset 6).
@@ -191,7 +168,7 @@ int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CAr
             } else {
                 if (inAnswer) {
                     int64_t at = 6 + 4 * offset;
-                    int digits = 4 * NumericWidth(code);
+                    int digits = 4 * static_cast<int>(CDevBas::mfGetRowWidth(code, 0));
                     value = at < textLength ? ChlValue(dev, text + at, Available(textLength, at, digits), chlType,
                                                        static_cast<int>(code))
                                             : ChlValue(dev, "", 0, chlType, static_cast<int>(code));

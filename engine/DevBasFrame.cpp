@@ -7,6 +7,7 @@
 #include "DevBas.h"
 #include "DevServer.h"
 #include "DevVocabulary.h"
+#include "HexDigits.h"
 #include "HostTime.h"
 #include "cstrtonumeric.h"
 
@@ -41,12 +42,6 @@ struct CrcTable {
 };
 constexpr CrcTable kCrcTable;
 
-// A device property, 0 when the device data or the entry is missing.
-int Property(ZEVO_DATA& data, int index) {
-    if (data.pDevData == nullptr || index >= data.pDevData->arProperty.GetSize()) return 0;
-    return data.pDevData->arProperty[index];
-}
-
 // The device wait time in ms; a negative value counts as 0.
 unsigned int WaitTime(ZEVO_DATA& data) {
     int value = Property(data, DEVPROP_WAITTIME);
@@ -65,13 +60,12 @@ void CrcBytes(ZEVO_DATA& data, uint16_t crc, unsigned char out[2]) {
 
 // The CRC bytes as four upper-case hex digits and a terminator.
 void CrcDigits(ZEVO_DATA& data, uint16_t crc, char out[5]) {
-    static const char kDigits[] = "0123456789ABCDEF";
     unsigned char bytes[2];
     CrcBytes(data, crc, bytes);
-    out[0] = kDigits[bytes[0] >> 4];
-    out[1] = kDigits[bytes[0] & 0x0F];
-    out[2] = kDigits[bytes[1] >> 4];
-    out[3] = kDigits[bytes[1] & 0x0F];
+    out[0] = HexDigits::UpperDigit(bytes[0] >> 4);
+    out[1] = HexDigits::UpperDigit(bytes[0]);
+    out[2] = HexDigits::UpperDigit(bytes[1] >> 4);
+    out[3] = HexDigits::UpperDigit(bytes[1]);
     out[4] = 0;
 }
 
@@ -85,13 +79,12 @@ bool UpperHexOnly(const CString& text) {
     return true;
 }
 
-int UpperHexValue(char c) { return c <= '9' ? c - '0' : c - 'A' + 10; }
-
-// CRC-16 of the first count bytes written as upper-case hex digits at hex.
-uint16_t HexCrc16(const char* hex, int count) {
+// CRC-16 of the first count bytes written as hex digits at hex, a text of
+// length characters.
+uint16_t HexCrc16(const char* hex, int length, int count) {
     uint16_t crc = 0xFFFF;
     for (int i = 0; i < count; ++i) {
-        unsigned int byte = static_cast<unsigned int>(UpperHexValue(hex[2 * i]) * 16 + UpperHexValue(hex[2 * i + 1]));
+        unsigned int byte = HexDigits::ByteAt(hex, length, 2 * i);
         crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable.entry[(crc ^ byte) & 0xFF]);
     }
     return crc;
@@ -143,7 +136,7 @@ int CDevBas::mfAddSum(ZEVO_DATA& data, int mode, CString& frame) {
     if (plainHex) {
         int length = frame.GetLength();
         int count = (length % 2 == 0 ? length / 2 : 0) - (mode == 1 ? 2 : 0);
-        crc = HexCrc16(frame.c_str(), count);
+        crc = HexCrc16(frame.c_str(), length, count);
     } else {
         CByteArray bytes;
         CDevServer::SvrHStr2HByte(frame, bytes);

@@ -24,8 +24,6 @@ const long long HOLE_BRIDGE = 30;
 // Mixed plans: elements and blocks of one group.
 const long long MIX_GROUP_ELEMENTS = 46;
 const int MIX_GROUP_BLOCKS = 126;
-// Data-type code of a string row.
-const unsigned int CODE_STRING = 131;
 // Read/write flag of a write-only row.
 const unsigned int RWFLAG_WRITEONLY = 1;
 // Limits used for a block whose channel type lies outside the tables: those
@@ -42,21 +40,13 @@ struct RowFacts {
     unsigned int rwFlag;
 };
 
-long long WidthOf(unsigned int code, unsigned int stringLength) {
-    if (code <= 85) return 1;
-    if (code <= 89) return 2;
-    if (code <= 93) return 4;
-    if (code == CODE_STRING) return (static_cast<long long>(stringLength) + 1) / 2;
-    return 2;
-}
-
 RowFacts FactsOf(CDevRow& row) {
     RowFacts f;
     f.address = row.GetdwValue(DEVROW_STR_CHLADDRESS);
     f.type = row.GetdwValue(DEVROW_STR_CHLTYPE);
     f.code = row.GetdwValue(DEVROW_STR_CHLDATATYPE);
     f.rwFlag = row.GetdwValue(DEVROW_STR_CHLRWFLAG);
-    f.width = WidthOf(f.code, row.GetdwValue(DEVROW_STR_CHLBIT));
+    f.width = CDevBas::mfGetRowWidth(f.code, row.GetdwValue(DEVROW_STR_CHLBIT));
     return f;
 }
 
@@ -150,7 +140,7 @@ int CutPoint(const std::vector<RowFacts>& facts, int s, int e, unsigned int t, l
 }  // namespace
 
 int CDevBas::mfGetRowWidth(CDevRow& row) {
-    return ClampToInt(WidthOf(row.GetdwValue(DEVROW_STR_CHLDATATYPE), row.GetdwValue(DEVROW_STR_CHLBIT)));
+    return ClampToInt(mfGetRowWidth(row.GetdwValue(DEVROW_STR_CHLDATATYPE), row.GetdwValue(DEVROW_STR_CHLBIT)));
 }
 
 int CDevBas::mfFetchBlockLen(CDevTable& table, int firstRow, int lastRow) {
@@ -202,7 +192,7 @@ int CDevBas::mfBuildDynBlock(ZEVO_DATA& data, CArray<int, int>& wanted, int /*pl
             int state = 0;
             if (f.address < prevAddress || f.type != runType)
                 state = BLOCK_CLOSED;
-            else if (f.code == CODE_STRING || rowAlone)
+            else if (f.code == DATACODE_STR || rowAlone)
                 state = BLOCK_CLOSED;
             else if (f.address - prevAddress > prevWidth)
                 state = BLOCK_GAP;

@@ -5,22 +5,14 @@
 #include "DevBas.h"
 #include "DevServer.h"
 #include "DevVocabulary.h"
+#include "HexDigits.h"
 
 namespace {
 
 const unsigned int WRITE_REPLY_LENGTH = 10;
 const int WRITE_ATTEMPTS = 3;
 
-int Property(const DEV_DATA& dev, int index) { return index < dev.arProperty.GetSize() ? dev.arProperty[index] : 0; }
-
 double ValueOf(CArray<double, double>& values, int row) { return row + 1 < values.GetSize() ? values[row + 1] : 0.0; }
-
-int HexNibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return 0;
-}
 
 // Digits of a numeric row value, in the device's byte order for its width.
 CString NumericDigits(const DEV_DATA& dev, double value, unsigned int code) {
@@ -85,12 +77,7 @@ int ReadRegisters(ZEVO_DATA& data, int first, int count, std::vector<unsigned in
     int result = CDevBas::mfWriteAndRead(data, order, static_cast<unsigned int>(expected), DEV_RWTYPE_READ, 1);
     if (result < 0) return result;
     if (!CDevBas::mfAnswerCarriesRequest(order, expected) || !CDevBas::mfAddSum(data, 1, order)) return DEV_ERR_ANSWER;
-    const char* text = order.c_str();
-    for (int i = 0; i < count; ++i) {
-        const char* w = text + 6 + 4 * i;
-        registers[i] = static_cast<unsigned int>(HexNibble(w[0]) << 12 | HexNibble(w[1]) << 8 | HexNibble(w[2]) << 4 |
-                                                 HexNibble(w[3]));
-    }
+    for (int i = 0; i < count; ++i) registers[i] = HexDigits::WordAt(order.c_str(), order.GetLength(), 6 + 4 * i);
     return 0;
 }
 
@@ -166,11 +153,8 @@ int FormRangeWrite(ZEVO_DATA& data, CArray<double, double>& values, CStringArray
             }
             if (code < DATACODE_WUB || code == DATACODE_STR) continue;
             CString digits = NumericDigits(dev, v, code);
-            for (int w = 0; 4 * w + 4 <= digits.GetLength() && offset + w < span; ++w) {
-                const char* d = digits.c_str() + 4 * w;
-                registers[offset + w] = static_cast<unsigned int>(HexNibble(d[0]) << 12 | HexNibble(d[1]) << 8 |
-                                                                  HexNibble(d[2]) << 4 | HexNibble(d[3]));
-            }
+            for (int w = 0; 4 * w + 4 <= digits.GetLength() && offset + w < span; ++w)
+                registers[offset + w] = HexDigits::WordAt(digits.c_str(), digits.GetLength(), 4 * w);
         }
         // The register image holds every register as it goes on the wire.
         CString word;

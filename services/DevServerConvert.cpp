@@ -23,6 +23,7 @@
 
 #include "DevServer.h"
 #include "DevVocabulary.h"
+#include "HexDigits.h"
 #include "cstrtonumeric.h"
 
 namespace {
@@ -50,12 +51,8 @@ bool PlainDigits(const char* text, int base, int maxDigits, uint64_t& value) {
     int i = 0;
     for (; text[i] != '\0'; ++i) {
         if (i >= maxDigits) return false;
-        char c = text[i];
-        int d = (c >= '0' && c <= '9')   ? c - '0'
-                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                         : 99;
-        if (d >= base) return false;
+        int d = HexDigits::Value(text[i]);
+        if (d < 0 || d >= base) return false;
         v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
     }
     if (i == 0) return false;
@@ -97,18 +94,10 @@ double ParseDouble(const char* text) {
     return negative ? -value : value;
 }
 
-// A hex digit's value, -1 for any other character.
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // One pair of hex digits as "%x" gives it, reduced to a byte.
 unsigned char ParsePair(const char* pair) {
-    int high = HexDigit(pair[0]);
-    int low = HexDigit(pair[1]);
+    int high = HexDigits::Value(pair[0]);
+    int low = HexDigits::Value(pair[1]);
     if (high >= 0 && low >= 0) return static_cast<unsigned char>(high * 16 + low);
     char buffer[3] = {pair[0], pair[1], 0};
     return static_cast<unsigned char>(ParseHex32(buffer) & 0xFFu);
@@ -242,7 +231,6 @@ int CDevServer::SvrHStr2HByte(CString& hex, CByteArray& bytes) {
 }
 
 int CDevServer::SvrHByte2HStr(CByteArray& bytes, CString& hex) {
-    static const char kDigits[] = "0123456789ABCDEF";
     int n = bytes.GetSize();
     if (n == 0) {
         hex.Empty();
@@ -252,8 +240,8 @@ int CDevServer::SvrHByte2HStr(CByteArray& bytes, CString& hex) {
     char* out = result.GetBufferSetLength(2 * n);
     const unsigned char* in = bytes.GetData();
     for (int i = 0; i < n; ++i) {
-        out[2 * i] = kDigits[in[i] >> 4];
-        out[2 * i + 1] = kDigits[in[i] & 0x0F];
+        out[2 * i] = HexDigits::UpperDigit(in[i] >> 4u);
+        out[2 * i + 1] = HexDigits::UpperDigit(in[i]);
     }
     result.ReleaseBuffer(2 * n);
     hex = result;

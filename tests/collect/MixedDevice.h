@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Blob.h"
+#include "DevBas.h"
 #include "IDevRtdbCtrl.h"
 #include "plcsim/Plc.h"
 
@@ -241,11 +242,7 @@ private:
         return (m_random >> 8) % bound;
     }
     static uint32_t Width(uint32_t code, uint32_t length) {
-        if (code <= 85) return 1;
-        if (code <= 89) return 2;
-        if (code <= 93) return 4;
-        if (code == kStr) return (length + 1) / 2;
-        return 2;
+        return static_cast<uint32_t>(CDevBas::mfGetRowWidth(code, length));
     }
     void Add(uint32_t type, uint32_t address, uint32_t code, uint32_t length, DATATYPE db) {
         TestRow r;

@@ -10,14 +10,6 @@ namespace {
 
 bool IsBitArea(unsigned int type) { return type <= 13; }
 
-long long Width(const RowDef& row) {
-    if (row.code <= 85) return 1;
-    if (row.code <= 89) return 2;
-    if (row.code <= 93) return 4;
-    if (row.code == STR) return (static_cast<long long>(row.bit) + 1) / 2;
-    return 2;
-}
-
 // A table as a configuration would hold it (sorted by area, address, bit)
 // or scrambled, with rows of unknown areas, write-only rows, overlapping rows,
 // strings and holes of every size.
@@ -118,7 +110,8 @@ std::string CheckPlan(PlanTable& t, const std::vector<RowDef>& rows, Planned how
                 // The request reads from the first row's address for nLength
                 // elements; every wanted row must lie inside.
                 long long from = rows[block.nStartRow].address;
-                if (rows[r].address < from || rows[r].address + Width(rows[r]) > from + block.nLength)
+                if (rows[r].address < from ||
+                    rows[r].address + CDevBas::mfGetRowWidth(rows[r].code, rows[r].bit) > from + block.nLength)
                     return why.str() + "a wanted row lies outside the request";
             }
         }
