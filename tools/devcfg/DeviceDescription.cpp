@@ -58,13 +58,8 @@ std::string AreaList() {
 
 bool IsBitArea(uint32_t type) { return type <= static_cast<uint32_t>(CHL_BITAREA_LAST); }
 
-// Elements one row occupies, from its address on.
-uint32_t RowWidth(const Row& row) {
-    if (row.code == DATACODE_STR) return (row.bit + 1) / 2;
-    if (row.code >= DATACODE_DUB && row.code <= DATACODE_DF) return 2;
-    if (row.code >= DATACODE_LUB && row.code <= DATACODE_LF) return 4;
-    return 1;
-}
+// Elements one row occupies, from its address on: the engine's rule.
+uint64_t RowWidth(const Row& row) { return static_cast<uint64_t>(CDevBas::mfGetRowWidth(row.code, row.bit)); }
 
 CDevRow MakeDevRow(const Row& r) {
     CDevRow row;
@@ -436,39 +431,42 @@ Description ReadBlob(const std::vector<uint8_t>& blob, const std::string& source
         throw Error(sourceName + ": written in a newer format (version " + std::to_string(version) + ")");
     Description d;
     d.oldForm = version < ARCHIVE_VERSION;
-    size_t at = static_cast<size_t>(ar.SvrGetBufferSize());
-    auto left = [&] { return blob.size() - at; };
-    int32_t count = static_cast<int32_t>(Le32(blob, at));
-    at += 4;
-    if (count < 0 || static_cast<size_t>(count) * 4 + 4 > left())
+    // Read as the driver reads it (mfDeserializeFromOld): the property count
+    // and properties, the table's row count and its rows, through the
+    // archive. Where the driver bounds a count or leaves a cut-off name empty,
+    // a damaged blob is reported here instead of read as zeros.
+    int count = 0;
+    ar >> count;
+    if (count < 0 || static_cast<int64_t>(count) * 4 + 4 > ar.SvrGetRemaining())
         throw Error(sourceName + ": property count " + std::to_string(count) + " does not fit the blob");
-    at += static_cast<size_t>(count) * 4;
-    // The table's layout is checked here with bounds before the driver's
-    // classes read it, so a damaged blob is reported instead of read as zeros.
-    int32_t rows = static_cast<int32_t>(Le32(blob, at));
-    at += 4;
-    if (rows < 0 || static_cast<size_t>(rows) > left() / kRowMinBytes)
-        throw Error(sourceName + ": the table claims " + std::to_string(rows) + " rows, but only " +
-                    std::to_string(left()) + " bytes follow");
-    for (int32_t i = 0; i < rows; ++i) {
-        if (left() < kRowMinBytes) throw Error(sourceName + ": row " + std::to_string(i) + " is cut off");
-        at += kRowMinBytes - 4;
-        int32_t n = static_cast<int32_t>(Le32(blob, at));
-        at += 4;
-        if (n < 0 || static_cast<size_t>(n) > left())
-            throw Error(sourceName + ": the name of row " + std::to_string(i) + " is cut off");
-        at += static_cast<size_t>(n);
-    }
-    int number = 0;
-    ar >> number;
-    d.properties.resize(static_cast<size_t>(number));
+    d.properties.resize(static_cast<size_t>(count));
     for (int32_t& p : d.properties) {
         int v = 0;
         ar >> v;
         p = v;
     }
+    int rows = 0;
+    ar >> rows;
+    const int rowMinBytes = static_cast<int>(kRowMinBytes);
+    if (rows < 0 || rows > ar.SvrGetRemaining() / rowMinBytes)
+        throw Error(sourceName + ": the table claims " + std::to_string(rows) + " rows, but only " +
+                    std::to_string(ar.SvrGetRemaining()) + " bytes follow");
+    CArray<CDevRow, CDevRow&> read;
+    read.SetSize(rows);
+    for (int i = 0; i < rows; ++i) {
+        if (ar.SvrGetRemaining() < rowMinBytes) throw Error(sourceName + ": row " + std::to_string(i) + " is cut off");
+        ar >> read[i];
+        // The archive leaves a name empty after reading only its count when
+        // the count is negative or runs past the end: that count is the last
+        // thing read then.
+        if (read[i].GetstrValue(DEVROW_STR_CHLNAME).IsEmpty()) {
+            int32_t n = static_cast<int32_t>(Le32(blob, static_cast<size_t>(ar.SvrGetBufferSize()) - 4));
+            if (n < 0 || n > ar.SvrGetRemaining())
+                throw Error(sourceName + ": the name of row " + std::to_string(i) + " is cut off");
+        }
+    }
     CDevTable table;
-    ar >> table;
+    if (rows > 0) table.AddRows(read, 0);
     for (int i = 0; i < table.GetRowCount(); ++i) d.rows.push_back(FromDevRow(table.Row(i)));
     return d;
 }
