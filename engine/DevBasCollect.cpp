@@ -153,18 +153,18 @@ int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CAr
                 // Never past what was received (the answer's text from offset 6).
                 int available = (textLength - 6) / 2;
                 if (bytes > available) bytes = available;
-                CString text;
+                CString decoded;
                 if (bytes > 0) {
                     CString hex = response.Mid(6, 2 * bytes);
                     CByteArray raw;
                     CDevServer::SvrHStr2HByte(hex, raw);
                     CDevServer::SvrChangeStrIncode(raw, Property(dev, DEVPROP_STRORDER));
                     if (Property(dev, DEVPROP_STRENCODING) == 0)
-                        CDevServer::SvrASCII2Str(raw, text);
+                        CDevServer::SvrASCII2Str(raw, decoded);
                     else
-                        CDevServer::SvrUnicode2Str(raw, text);
+                        CDevServer::SvrUnicode2Str(raw, decoded);
                 }
-                if (row + 1 < strings.GetSize()) strings[row + 1] = text;
+                if (row + 1 < strings.GetSize()) strings[row + 1] = decoded;
             } else {
                 if (inAnswer) {
                     int64_t at = 6 + 4 * offset;

@@ -111,7 +111,8 @@ int FormRangeWrite(ZEVO_DATA& data, CArray<double, double>& values, CStringArray
             int64_t offset = static_cast<int64_t>(r.GetdwValue(DEVROW_STR_CHLADDRESS)) - base;
             if (offset < 0 || offset >= span) continue;
             double v = ValueOf(values, row);
-            if (CDevServer::Double2Int(v) != 0) image[offset / 8] |= static_cast<unsigned char>(1u << (offset % 8));
+            if (CDevServer::Double2Int(v) != 0)
+                image[static_cast<size_t>(offset / 8)] |= static_cast<unsigned char>(1u << (offset % 8));
         }
         count = span;
         bytes = static_cast<int>(image.size());
@@ -139,22 +140,23 @@ int FormRangeWrite(ZEVO_DATA& data, CArray<double, double>& values, CStringArray
             unsigned int code = r.GetdwValue(DEVROW_STR_CHLDATATYPE);
             int64_t offset = static_cast<int64_t>(r.GetdwValue(DEVROW_STR_CHLADDRESS)) - base;
             if (offset < 0 || offset >= span) continue;
+            size_t at = static_cast<size_t>(offset);
             double v = ValueOf(values, row);
             if (code <= DATACODE_BIT_LAST) {
                 // The register's value is its wire bytes in the 16-bit order.
-                unsigned int logical = swap16 ? Swap16(registers[offset]) : registers[offset];
+                unsigned int logical = swap16 ? Swap16(registers[at]) : registers[at];
                 unsigned int mask = 1u << code;
                 if (CDevServer::Double2Int(v) != 0)
                     logical |= mask;
                 else
                     logical &= ~mask;
-                registers[offset] = swap16 ? Swap16(logical) : logical;
+                registers[at] = swap16 ? Swap16(logical) : logical;
                 continue;
             }
             if (code < DATACODE_WUB || code == DATACODE_STR) continue;
             CString digits = NumericDigits(dev, v, code);
             for (int w = 0; 4 * w + 4 <= digits.GetLength() && offset + w < span; ++w)
-                registers[offset + w] = HexDigits::WordAt(digits.c_str(), digits.GetLength(), 4 * w);
+                registers[at + static_cast<size_t>(w)] = HexDigits::WordAt(digits.c_str(), digits.GetLength(), 4 * w);
         }
         // The register image holds every register as it goes on the wire.
         CString word;

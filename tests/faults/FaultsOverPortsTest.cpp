@@ -122,8 +122,8 @@ TEST_P(EveryFault, GivesItsResultKeepsValuesCursorAndPlanAndRecovers) {
 INSTANTIATE_TEST_SUITE_P(OverPtyAndTcp, EveryFault,
                          ::testing::Combine(::testing::Values(Transport::Pty, Transport::Tcp),
                                             ::testing::ValuesIn(kFaultCases)),
-                         [](const ::testing::TestParamInfo<EveryFault::ParamType>& info) {
-                             return std::string(std::get<0>(info.param) == Transport::Pty ? "Pty_" : "Tcp_") +
-                                    plcsim::FaultName(std::get<1>(info.param).kind);
+                         [](const ::testing::TestParamInfo<EveryFault::ParamType>& test) {
+                             return std::string(std::get<0>(test.param) == Transport::Pty ? "Pty_" : "Tcp_") +
+                                    plcsim::FaultName(std::get<1>(test.param).kind);
                          });
 #endif
