@@ -4,10 +4,9 @@
 // changed afterwards. No table checks its index.
 #pragma once
 
+#include "DevChannelTypes.h"
 #include "HostString.h"
 
-const int CHL_TYPE_COUNT = 29;      // channel types 0-28
-const int CHL_BITAREA_LAST = 13;    // types 0-13 are bit areas
 const int DEV_READBLK_COUNT = 39;   // entries of DEV_READBLK_MAXNUM
 const int DATATYPE_COUNT = 12;      // entries of DATATYPE_STR_NAME
 const int DATATYPE_BIT_COUNT = 16;  // entries of DATATYPE_STR_BITNAME

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CArray.h"
+#include "DevResultCodes.h"
 #include "HostArrays.h"
 #include "IDevRtdbCtrl.h"
 #include "IDeviceCtrl.h"
@@ -10,13 +11,6 @@
 
 class CDevRtdb;
 
-// Controller result codes.
-const int DEVCTRL_OK = 0;
-const int DEVCTRL_ERR_ARGUMENT = static_cast<int>(0x80000001u);
-const int DEVCTRL_ERR_ALLOC = static_cast<int>(0x80000000u);
-const int DEVCTRL_ERR_VERSION = static_cast<int>(0x80000002u);
-const int DEVCTRL_ERR_NOPORT = -2;
-const int DEVCTRL_ERR_NORTDB = -3;
 // The driver's interface version, answered by GetInterfaceVersion.
 const int DEVCTRL_INTERFACE_VERSION = 2;
 

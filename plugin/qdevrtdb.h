@@ -5,10 +5,8 @@
 
 #include <string>
 
+#include "DevResultCodes.h"
 #include "IDevRtdbCtrl.h"
-
-const int RTDB_ERR_VERSION = static_cast<int>(0x80000002u);
-const int RTDB_ERR_NODATABASE = static_cast<int>(0x80000000u);
 
 class CDevRtdb : public IDevRtdbCtrl2 {
 public:

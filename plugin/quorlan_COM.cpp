@@ -5,7 +5,14 @@
 
 #include "Dev.h"
 #include "DevBas.h"
+#include "DevResultCodes.h"
 #include "HostTime.h"
+
+// The host sees the engine's errors negated.
+static_assert(DEVCTRL_NOANSWER == -DEV_ERR_NOANSWER && DEVCTRL_WRITEFAILED == -DEV_ERR_WRITE &&
+                  DEVCTRL_BADCOMMAND == -DEV_ERR_COMMAND && DEVCTRL_NOTRANSFER == -DEV_ERR_NOTRANSFER &&
+                  DEVCTRL_BADANSWER == -DEV_ERR_ANSWER && DEVCTRL_COLLECTFAILED == -DEV_ERR_COLLECT,
+              "result codes of DevResultCodes.h and DEV_RESULT disagree");
 
 namespace zevo_device {
 

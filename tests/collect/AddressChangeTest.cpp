@@ -10,7 +10,7 @@ using namespace collect;
 
 namespace {
 
-const int kBadArgument = static_cast<int>(0x80000001u);
+const int kBadArgument = DEVCTRL_ERR_ARGUMENT;
 
 class AddressChange : public CollectTest {
 protected:

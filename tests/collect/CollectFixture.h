@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Blob.h"
+#include "DevChannelTypes.h"
 #include "DriverSession.h"
 #include "FakeClock.h"
 #include "ScriptedPort.h"
@@ -21,7 +22,14 @@
 namespace collect {
 
 // Channel types (the index of the area) and data-type codes of rows.
-enum : uint32_t { kM = 0, kX = 1, kHsc = 13, kD = 14, kHd = 21, kFs = 28 };
+enum : uint32_t {
+    kM = CHL_TYPE_M,
+    kX = CHL_TYPE_X,
+    kHsc = CHL_TYPE_HSC,
+    kD = CHL_TYPE_D,
+    kHd = CHL_TYPE_HD,
+    kFs = CHL_TYPE_FS
+};
 enum : uint32_t {
     kBitArea = 20,
     kWub = 83,

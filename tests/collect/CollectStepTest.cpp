@@ -134,6 +134,6 @@ TEST_F(CollectTest, InterfaceVersionZeroReadsButStoresNothing) {
     plcsim::FaultRule silent;
     silent.kind = plcsim::FaultKind::NoAnswer;
     plc.AddFault(silent);
-    EXPECT_EQ(Collect(), 2);
+    EXPECT_EQ(Collect(), DEVCTRL_NOANSWER);
     EXPECT_EQ(loop.WriteCount(), 2u);
 }

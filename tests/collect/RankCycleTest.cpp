@@ -77,7 +77,7 @@ TEST_F(RankCycle, AFailingRankIsReadAgainUntilItAnswers) {
 // A failed rank is left when it is no longer due: the next due rank is read.
 TEST_F(RankCycle, AFailedRankNoLongerDueIsPassedOver) {
     plc.AddFault(Fault(plcsim::FaultKind::NoAnswer, 1, 1));
-    EXPECT_EQ(Collect(), 2);
+    EXPECT_EQ(Collect(), DEVCTRL_NOANSWER);
     EXPECT_EQ(RankStored(), -1);
     EXPECT_EQ(Collect({0, 0, 1, 1}), 0);
     EXPECT_EQ(RankStored(), 1);
@@ -93,9 +93,9 @@ TEST_F(RankCycle, ACrcMismatchIsAFailedReadOfItsRank) {
     Stored();
     plc.SetRange("D", 0, {70, 71});
     plc.AddFault(Fault(plcsim::FaultKind::BadCrc, 4, 5));
-    EXPECT_EQ(Collect(), 7);
+    EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
     EXPECT_EQ(RankStored(), -1);
-    EXPECT_EQ(Collect(), 7);
+    EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
     EXPECT_EQ(RankStored(), -1);
     EXPECT_EQ(Value(0), 10.0);
     EXPECT_EQ(Value(1), 11.0);
@@ -111,8 +111,8 @@ TEST_F(RankCycle, ShortAndExceptionAnswersAreWrongAnswers) {
     shortAnswer.length = 3;
     plc.AddFault(shortAnswer);
     plc.AddFault(Fault(plcsim::FaultKind::WrongFunction, 2, 2));
-    EXPECT_EQ(Collect(), 7);
-    EXPECT_EQ(Collect(), 7);
+    EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
+    EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
     EXPECT_EQ(RankStored(), -1);
     EXPECT_EQ(Collect(), 0);
     EXPECT_EQ(RankStored(), 0);

@@ -43,7 +43,7 @@ TEST_F(ShortAnswer, AnswersThatDoNotCarryTheWordsAskedForStoreNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         script.QueueChunk(c.answer);
-        EXPECT_EQ(Collect(), 7);
+        EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
         EXPECT_TRUE(Stored().empty());
         // The same request again, and a whole answer is decoded as usual.
         script.QueueChunk(whole);
@@ -69,7 +69,7 @@ TEST_F(CollectTest, BitAnswersThatDoNotCarryTheBytesAskedForStoreNothing) {
     size_t next = 0;
     script.SetResponder([&](const Bytes&) { return std::vector<Bytes>{answers[next++]}; });
     for (size_t i = 0; i + 1 < answers.size(); ++i) {
-        EXPECT_EQ(Collect(), 7) << BytesHex(answers[i]);
+        EXPECT_EQ(Collect(), DEVCTRL_BADANSWER) << BytesHex(answers[i]);
         EXPECT_TRUE(Stored().empty());
     }
     EXPECT_EQ(Collect(), 0);
@@ -85,9 +85,9 @@ TEST_F(CollectTest, StringsAreDecodedOnlyFromAnAnswerOfTheWholeRequest) {
     properties[6] = 1;  // bytes as received
     Start({Row(kD, 0, kStr, 10), Row(kD, 5, kWub), Row(kD, 9, kWub)}, properties, DATATYPE_STRING);
     script.QueueChunk(WithCrc(HexBytes("01 20 06 41 42 43 44 45 46")));
-    EXPECT_EQ(Collect(), 7);
+    EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
     script.QueueChunk(WithCrc(HexBytes("01 20 0A 61 62")));  // announces ten bytes, carries two
-    EXPECT_EQ(Collect(), 7);
+    EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
     EXPECT_TRUE(Stored().empty());
     script.QueueChunk(WithCrc(HexBytes("01 20 14 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 51 52 53 54")));
     EXPECT_EQ(Collect(), 0);

@@ -88,7 +88,7 @@ TEST(LinkFaults, APseudoTerminalClosingDuringACollectionFailsItAndTheReopenedLin
     EXPECT_EQ(device.Cursor(), rank);
 
     // Without a line every call fails the same way.
-    EXPECT_EQ(device.Collect(), 2);
+    EXPECT_EQ(device.Collect(), DEVCTRL_NOANSWER);
     EXPECT_EQ(device.Cursor(), rank);
 
     plc.ClearFaults();
@@ -112,11 +112,11 @@ TEST(LinkFaults, ADeviceServerResettingTheConnectionFailsTheCallAndTheNextConnec
 
     peer.SetMode(RawPeer::Mode::Reset);
     const int rank = device.Cursor();
-    EXPECT_EQ(device.Collect(), 2);
+    EXPECT_EQ(device.Collect(), DEVCTRL_NOANSWER);
     EXPECT_EQ(device.Stored(), before);
     EXPECT_EQ(device.Cursor(), rank);
     int written = 5;
-    EXPECT_EQ(device.Ctrl()->WriteChannel(0, DATATYPE_INT, &written), 4);
+    EXPECT_EQ(device.Ctrl()->WriteChannel(0, DATATYPE_INT, &written), DEVCTRL_WRITEFAILED);
     EXPECT_EQ(plc.Get("D", 0), 111);
 
     peer.SetMode(RawPeer::Mode::Answer);
@@ -175,12 +175,12 @@ TEST(LinkFaults, APlcStreamingBytesWithoutEndIsCutOffWithinTheWaitAndTheLineReco
         // Whatever arrives is taken up to the expected length and refused
         // (AA is no function code).
         Clock::time_point start = Clock::now();
-        EXPECT_EQ(device.Collect(), 7);
+        EXPECT_EQ(device.Collect(), DEVCTRL_BADANSWER);
         EXPECT_LT(MsSince(start), 150 + 300);
         EXPECT_EQ(device.Cursor(), rank);
     }
     device.Rtdb().SetVariable("v", -1.0);
-    EXPECT_EQ(device.Ctrl()->DevIOCtrl("READ(D,1,WB=v)"), 7);
+    EXPECT_EQ(device.Ctrl()->DevIOCtrl("READ(D,1,WB=v)"), DEVCTRL_BADANSWER);
     EXPECT_EQ(device.Stored(), before);
     EXPECT_EQ(device.Rtdb().Variable("v").d, -1.0);
 

@@ -199,8 +199,8 @@ TEST(IoCtrlParsing, AnUnknownKeywordLeavesTheLastOutcomeStanding) {
     Rig rig;
     Prepare(rig);
     EXPECT_EQ(rig.Run("ZEVO_WRITE(D,100,WUB=N=Res)"), 0);
-    EXPECT_EQ(rig.Run("READ"), 5);
-    EXPECT_EQ(rig.Run("ZEVO_WRITE(D,100,WUB=N=Res)"), 5);
+    EXPECT_EQ(rig.Run("READ"), DEVCTRL_BADCOMMAND);
+    EXPECT_EQ(rig.Run("ZEVO_WRITE(D,100,WUB=N=Res)"), DEVCTRL_BADCOMMAND);
     EXPECT_EQ(rig.Show("Res"), "-1");
     EXPECT_EQ(rig.plc.RequestCount(), 0u);
 }
@@ -216,7 +216,7 @@ TEST(IoCtrlChains, CommandsOfOneTextRunLastToFirstAndTheFirstDecides) {
     EXPECT_EQ(rig.plc.Get("D", 0), 77);
     EXPECT_EQ(rig.Show("Res"), "0");
     // Only the first command's result reaches the host: here a failing one.
-    EXPECT_EQ(rig.Run("READ(Q,0,WUB=N)READ(D,100,WUB=N)"), 5);
+    EXPECT_EQ(rig.Run("READ(Q,0,WUB=N)READ(D,100,WUB=N)"), DEVCTRL_BADCOMMAND);
     EXPECT_EQ(rig.Show("N"), "4660");
 }
 
@@ -249,22 +249,22 @@ TEST(IoCtrlHostile, LongAndOddCommandsAreRefusedOrHandledWithinTheirText) {
     Prepare(rig);
     const std::string many(1 << 20, ';');
     // A million empty items: cut out in time in proportion to the text, the first refuses the command.
-    EXPECT_EQ(rig.Run("READ(" + many + ")"), 5);
+    EXPECT_EQ(rig.Run("READ(" + many + ")"), DEVCTRL_BADCOMMAND);
     std::string items;
     for (int i = 0; i < 70000; ++i) items += "D,0,WUB=N;";
-    EXPECT_EQ(rig.Run("READ(" + items + "D,0,WUB=N)"), 5);                      // more rows than a command may build
-    EXPECT_EQ(rig.Run("READ(D,100,WUB=" + std::string(100000, 'v') + ")"), 6);  // no such variable
+    EXPECT_EQ(rig.Run("READ(" + items + "D,0,WUB=N)"), DEVCTRL_BADCOMMAND);  // more rows than a command may build
+    EXPECT_EQ(rig.Run("READ(D,100,WUB=" + std::string(100000, 'v') + ")"), DEVCTRL_NOTRANSFER);  // no such variable
     // Names with printf directives are names, not formats.
-    EXPECT_EQ(rig.Run("READPV(D,100,WUB,2,%n%s%s01)"), 6);
+    EXPECT_EQ(rig.Run("READPV(D,100,WUB,2,%n%s%s01)"), DEVCTRL_NOTRANSFER);
     EXPECT_EQ(rig.Run("READ(D,16777215,WUB=N=Res)"), 0);  // the last 24-bit address
     // Beyond it no request can be formed: the block fails with -1 and nothing is sent.
     const uint64_t sent = rig.plc.RequestCount();
     EXPECT_EQ(rig.Run("READ(D,16777216,WUB=N=Res)"), 1);
     EXPECT_EQ(rig.Show("Res"), "1");
     EXPECT_EQ(rig.plc.RequestCount(), sent);
-    EXPECT_EQ(rig.Run("READ(D,-1,WUB=N)"), 5);
-    EXPECT_EQ(rig.Run("READ(D,1e30,WUB=N)"), 5);
-    EXPECT_EQ(rig.Run("READ((D,100,WUB=N)))"), 5);  // the area is "(D"
+    EXPECT_EQ(rig.Run("READ(D,-1,WUB=N)"), DEVCTRL_BADCOMMAND);
+    EXPECT_EQ(rig.Run("READ(D,1e30,WUB=N)"), DEVCTRL_BADCOMMAND);
+    EXPECT_EQ(rig.Run("READ((D,100,WUB=N)))"), DEVCTRL_BADCOMMAND);  // the area is "(D"
 }
 
 TEST(IoCtrlValues, LiteralsStandInPlaceOfVariables) {
@@ -321,7 +321,7 @@ TEST(IoCtrlBlocks, AFailingSecondBlockStopsTheCommandWithItsCode) {
     // Three rows too far apart to share a request: three blocks, read in
     // address order; the second stays unanswered on all three attempts.
     rig.Silence(2, 4);
-    EXPECT_EQ(rig.Run("READ(D,0,WUB=A;D,1000,WUB=B;D,2000,WUB=C=Res)"), 2);
+    EXPECT_EQ(rig.Run("READ(D,0,WUB=A;D,1000,WUB=B;D,2000,WUB=C=Res)"), DEVCTRL_NOANSWER);
     EXPECT_EQ(rig.Show("Res"), "2");
     EXPECT_EQ(rig.Show("A"), "-1");  // read, but not handed over
     EXPECT_EQ(rig.plc.RequestCount(), 4u);
@@ -329,7 +329,7 @@ TEST(IoCtrlBlocks, AFailingSecondBlockStopsTheCommandWithItsCode) {
     rig.plc.ClearFaults();
     rig.plc.ResetRequestCount();
     rig.Silence(2, 4);
-    EXPECT_EQ(rig.Run("WRITEBLOCK(D,500,[WUB],1,1;D,1500,[WUB],1,2;D,2500,[WUB],1,3,Res)"), 4);
+    EXPECT_EQ(rig.Run("WRITEBLOCK(D,500,[WUB],1,1;D,1500,[WUB],1,2;D,2500,[WUB],1,3,Res)"), DEVCTRL_WRITEFAILED);
     EXPECT_EQ(rig.Show("Res"), "4");
     EXPECT_EQ(rig.plc.Get("D", 500), 1);
     EXPECT_EQ(rig.plc.Get("D", 2500), 0);
@@ -346,7 +346,7 @@ TEST(IoCtrlMultiRegister, ReadMutiRegHandsOverTheJoinedValuesAndWriteMutiRegWrit
     EXPECT_EQ(rig.Words(610, 4), (std::vector<uint16_t>{0xFFFF, 0xFFFE, 0x0001, 0x1170}));
     EXPECT_EQ(rig.Run("ReadMutiReg(D,610,2,DB,Txt)"), 0);
     EXPECT_EQ(rig.Show("Txt"), "-2,70000");
-    EXPECT_EQ(rig.Run("ReadMutiReg(D,100,2,WUB,N,Res)"), 6);  // a text refused by an integer variable
+    EXPECT_EQ(rig.Run("ReadMutiReg(D,100,2,WUB,N,Res)"), DEVCTRL_NOTRANSFER);  // a text refused by an integer variable
     EXPECT_EQ(rig.Show("Res"), "6");
 }
 
@@ -395,7 +395,7 @@ TEST(IoCtrlIsolation, CollectionAfterACommandGoesOnFromTheSameCursor) {
     // Commands of every kind, a failing one among them, between two steps.
     EXPECT_EQ(rig.Run("READBLOCK(D,100,[WUB][WUB],2,Blk)"), 0);
     EXPECT_EQ(rig.Run("WRITE(D,10,WUB=43)"), 0);
-    EXPECT_EQ(rig.Run("READ(Q,0,WUB=N)"), 5);
+    EXPECT_EQ(rig.Run("READ(Q,0,WUB=N)"), DEVCTRL_BADCOMMAND);
     rig.plc.ResetRequestCount();
     EXPECT_EQ(rig.session.Collect(refs), 0);  // rank 1: M5, as if no command had come
     EXPECT_EQ(rig.db().Stores(), std::vector<int>{1});
@@ -478,7 +478,7 @@ TEST(IoCtrlAnswers, ReadAnswersThatDoNotCarryTheDataAskedForStopTheCommand) {
                 return std::vector<Bytes>{WithCrc(answer)};
             });
             rig.session.UsePort(&script);
-            EXPECT_EQ(rig.Run(command), 7);
+            EXPECT_EQ(rig.Run(command), DEVCTRL_BADANSWER);
             EXPECT_EQ(rig.Show("Res"), "7");
             EXPECT_EQ(rig.Show("N"), "-1");
             EXPECT_EQ(rig.Show("Blk"), "-");
@@ -516,6 +516,6 @@ TEST(IoCtrlBlocks, BlockCommandsReachTheTableCeilingAndNoFurther) {
         "READBLOCK(D,0,[WUB],1000000000,Blk,Res)",       // 10^9 rows: refused at once
         "WRITEBLOCK(D,0,[WUB][WB],1000000000,Buf,Res)",  // the same for writes
     };
-    for (const char* command : refused) EXPECT_EQ(rig.Run(command), 5) << command;
+    for (const char* command : refused) EXPECT_EQ(rig.Run(command), DEVCTRL_BADCOMMAND) << command;
     EXPECT_EQ(rig.plc.RequestCount(), 0u);
 }

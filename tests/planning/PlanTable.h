@@ -12,10 +12,10 @@
 #include "DeviceRecord.h"
 
 // Channel types and data-type codes used by the tests.
-const unsigned int M = 0;    // bit area "M"
-const unsigned int X = 1;    // bit area "X"
-const unsigned int D = 14;   // word area "D"
-const unsigned int ID = 15;  // word area "ID"
+const unsigned int M = CHL_TYPE_M;    // bit area "M"
+const unsigned int X = CHL_TYPE_X;    // bit area "X"
+const unsigned int D = CHL_TYPE_D;    // word area "D"
+const unsigned int ID = CHL_TYPE_ID;  // word area "ID"
 const unsigned int BIT = 20;
 const unsigned int WB = 84;  // 16-bit
 const unsigned int DB = 87;  // 32-bit

@@ -8,7 +8,7 @@
 
 namespace {
 
-bool IsBitArea(unsigned int type) { return type <= 13; }
+bool IsBitArea(unsigned int type) { return ChlIsBitArea(type); }
 
 // A table as a configuration would hold it (sorted by area, address, bit)
 // or scrambled, with rows of unknown areas, write-only rows, overlapping rows,

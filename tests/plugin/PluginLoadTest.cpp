@@ -4,13 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "Blob.h"
+#include "DevResultCodes.h"
 #include "IDeviceCtrl.h"
 #include "MemoryRtdb.h"
 #include "ScriptedPort.h"
 
 namespace {
 
-const int kBadArgument = static_cast<int>(0x80000001u);
+const int kBadArgument = DEVCTRL_ERR_ARGUMENT;
 
 using CreateFn = IDeviceCtrl* (*)(const char*, IDevRtdbCtrl*);
 using DestroyFn = int (*)(IDeviceCtrl*);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "DevResultCodes.h"
 #include "IDeviceCtrl.h"
 #include "MemoryRtdb.h"
 

@@ -146,7 +146,7 @@ TEST_F(ChannelWrite, UntrustworthyRegisterReadStopsTheBitWrite) {
         port.ClearLog();
         port.SetResponder([&](const Bytes&) { return answers[i]; });
         Device device(port, DefaultProperties(), {kD5Bit3});
-        EXPECT_EQ(device.session.Write(0, 1), 4);
+        EXPECT_EQ(device.session.Write(0, 1), DEVCTRL_WRITEFAILED);
         ASSERT_EQ(port.Writes().size(), 1u);
         EXPECT_EQ(port.Writes()[0][1], 0x20);  // only the read went out
     }
@@ -179,8 +179,8 @@ TEST_F(ChannelWrite, OnlyATenByteReplyWithTheRequestsFunctionIsSuccess) {
 
 TEST_F(ChannelWrite, RefusedWritesSendNothing) {
     Device device(port, DefaultProperties(), {Row(0, 14, 0, 0, 83), kD0Word});
-    EXPECT_EQ(device.session.Write(0, 1), 5);  // read-only row
-    EXPECT_EQ(device.session.Write(2, 1), 5);  // one beyond the table
+    EXPECT_EQ(device.session.Write(0, 1), DEVCTRL_BADCOMMAND);  // read-only row
+    EXPECT_EQ(device.session.Write(2, 1), DEVCTRL_BADCOMMAND);  // one beyond the table
     EXPECT_TRUE(port.Writes().empty());
 }
 
@@ -208,6 +208,6 @@ TEST_F(ChannelWrite, EveryWriteLastsAtLeastFiveMilliseconds) {
     // A refused write is paced too.
     Device device(port, DefaultProperties(), {Row(0, 14, 0, 0, 83)});
     uint64_t start = clock.Now();
-    EXPECT_EQ(device.session.Write(0, 1), 5);
+    EXPECT_EQ(device.session.Write(0, 1), DEVCTRL_BADCOMMAND);
     EXPECT_EQ(clock.Now() - start, 5u);
 }

@@ -19,8 +19,6 @@ namespace {
 const uint32_t kAddressMax = 0xFFFFFF;  // elements have 24-bit addresses
 const int64_t kCountMax = 5000;         // rows one channel definition builds at most
 const int64_t kStringMax = 120;         // longest string channel, bytes
-const int kTypeX = 1;
-const int kTypeY = 2;
 const int kIndexStr = 27;               // data-type index of "STR" in a word area
 const size_t kRowMinBytes = 7 * 4 + 4;  // seven numbers and the name's count
 
@@ -56,7 +54,7 @@ std::string AreaList() {
     return s;
 }
 
-bool IsBitArea(uint32_t type) { return type <= static_cast<uint32_t>(CHL_BITAREA_LAST); }
+bool IsBitArea(uint32_t type) { return ChlIsBitArea(type); }
 
 // Elements one row occupies, from its address on: the engine's rule.
 uint64_t RowWidth(const Row& row) { return static_cast<uint64_t>(CDevBas::mfGetRowWidth(row.code, row.bit)); }
@@ -218,7 +216,7 @@ private:
         if (digits.empty() || digits.size() > 9 ||
             !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
             Fail(&node, where, "'" + text + "' needs an element number after the area");
-        bool octal = a.type == kTypeX || a.type == kTypeY;
+        bool octal = a.type == CHL_TYPE_X || a.type == CHL_TYPE_Y;
         if (octal && digits.find_first_of("89") != std::string::npos)
             Fail(&node, where, area + " addresses are octal; '" + text + "' has the digit 8 or 9");
         uint64_t value = std::stoull(digits, nullptr, octal ? 8 : 10);
@@ -262,7 +260,7 @@ private:
         if (typeNode != nullptr) {
             typeName = Upper(Text(*typeNode, where + ", type"));
             CString probe(typeName.c_str());
-            int word = CDevBas::mfGetDataTypeListNum(probe, CHL_BITAREA_LAST + 1);  // as in a word area
+            int word = CDevBas::mfGetDataTypeListNum(probe, CHL_WORDAREA_FIRST);  // as in a word area
             if (word < 0)
                 Fail(typeNode, where + ", type",
                      "unknown data type '" + typeName + "' (WUB WB WD DUB DB DD DF LUB LB LD LF STR BT00..BT15)");
@@ -569,7 +567,7 @@ std::string TypeName(const Row& row) {
 std::string AddressText(const Row& row) {
     if (row.type >= static_cast<uint32_t>(CHL_TYPE_COUNT)) return "?" + std::to_string(row.address);
     char digits[32];
-    bool octal = row.type == static_cast<uint32_t>(kTypeX) || row.type == static_cast<uint32_t>(kTypeY);
+    bool octal = row.type == CHL_TYPE_X || row.type == CHL_TYPE_Y;
     std::snprintf(digits, sizeof digits, octal ? "%o" : "%u", row.address);
     std::string text = Str(CHL_STR_NAME[row.type]) + digits;
     if (!IsBitArea(row.type) && row.code <= DATACODE_BIT_LAST) {
