@@ -105,7 +105,8 @@ double CDevBas::mfGetChlValue(ZEVO_DATA& data, CString& text, int chlType, int c
 }
 
 bool CDevBas::mfAnswerCarriesRequest(const CString& answer, int expectedLength) {
-    return expectedLength > 5 && answer.GetLength() == 2 * expectedLength && HexByte(answer, 4) == expectedLength - 5;
+    return expectedLength > 5 && answer.GetLength() == 2 * expectedLength &&
+           static_cast<int>(HexDigits::ByteAt(answer.c_str(), answer.GetLength(), 4)) == expectedLength - 5;
 }
 
 int CDevBas::mfExplainCommByteData(ZEVO_DATA& data, CArray<int, int>& flags, CArray<double, double>& values,
