@@ -429,10 +429,11 @@ Description ReadBlob(const std::vector<uint8_t>& blob, const std::string& source
         throw Error(sourceName + ": written in a newer format (version " + std::to_string(version) + ")");
     Description d;
     d.oldForm = version < ARCHIVE_VERSION;
-    // Read as the driver reads it (mfDeserializeFromOld): the property count
-    // and properties, the table's row count and its rows, through the
-    // archive. Where the driver bounds a count or leaves a cut-off name empty,
-    // a damaged blob is reported here instead of read as zeros.
+    // Read as the driver reads it (mfDeserializeFromOld, CDevTable): the
+    // property count and properties, the table's row count and its rows, each
+    // through the archive and CDevRow. Where the driver bounds a count or
+    // leaves a cut-off name empty, a damaged blob is reported here instead of
+    // read as zeros.
     int count = 0;
     ar >> count;
     if (count < 0 || static_cast<int64_t>(count) * 4 + 4 > ar.SvrGetRemaining())
@@ -449,23 +450,21 @@ Description ReadBlob(const std::vector<uint8_t>& blob, const std::string& source
     if (rows < 0 || rows > ar.SvrGetRemaining() / rowMinBytes)
         throw Error(sourceName + ": the table claims " + std::to_string(rows) + " rows, but only " +
                     std::to_string(ar.SvrGetRemaining()) + " bytes follow");
-    CArray<CDevRow, CDevRow&> read;
-    read.SetSize(rows);
     for (int i = 0; i < rows; ++i) {
-        if (ar.SvrGetRemaining() < rowMinBytes) throw Error(sourceName + ": row " + std::to_string(i) + " is cut off");
-        ar >> read[i];
-        // The archive leaves a name empty after reading only its count when
-        // the count is negative or runs past the end: that count is the last
-        // thing read then.
-        if (read[i].GetstrValue(DEVROW_STR_CHLNAME).IsEmpty()) {
+        int before = ar.SvrGetRemaining();
+        if (before < rowMinBytes) throw Error(sourceName + ": row " + std::to_string(i) + " is cut off");
+        CDevRow row;
+        ar >> row;
+        // The archive reads only the count of a name whose count is negative
+        // or runs past the end, and leaves the name empty: that count is then
+        // the last thing read.
+        if (before - ar.SvrGetRemaining() == rowMinBytes) {
             int32_t n = static_cast<int32_t>(Le32(blob, static_cast<size_t>(ar.SvrGetBufferSize()) - 4));
             if (n < 0 || n > ar.SvrGetRemaining())
                 throw Error(sourceName + ": the name of row " + std::to_string(i) + " is cut off");
         }
+        d.rows.push_back(FromDevRow(row));
     }
-    CDevTable table;
-    if (rows > 0) table.AddRows(read, 0);
-    for (int i = 0; i < table.GetRowCount(); ++i) d.rows.push_back(FromDevRow(table.Row(i)));
     return d;
 }
 
