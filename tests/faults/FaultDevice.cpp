@@ -1,19 +1,8 @@
 #ifndef QUORLAN_NO_PLCSIM
 #include "FaultDevice.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <stdexcept>
 
 #include "Dev.h"
 #include "DevVocabulary.h"
@@ -90,118 +79,5 @@ std::vector<double> FaultDevice::Stored() {
 std::vector<double> FaultDevice::Held(plcsim::Plc& plc) {
     return {static_cast<double>(plc.Get("D", 0)), static_cast<double>(static_cast<int16_t>(plc.Get("D", 1))),
             static_cast<double>(plc.Get("M", 0)), static_cast<double>(plc.Get("D", 1000))};
-}
-
-// ---------------------------------------------------------------- RawPeer
-
-RawPeer::RawPeer(plcsim::Plc& plc, Link link) : m_plc(plc), m_link(link) {
-    if (link == Link::Pty) {
-        m_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (m_fd < 0 || ::grantpt(m_fd) != 0 || ::unlockpt(m_fd) != 0 || ::ptsname_r(m_fd, name, sizeof name) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        m_hold = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios tio;
-        if (m_hold >= 0 && ::tcgetattr(m_hold, &tio) == 0) {
-            ::cfmakeraw(&tio);
-            ::tcsetattr(m_hold, TCSANOW, &tio);
-        }
-        m_address = name;
-    } else {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_fd, 4) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            throw std::runtime_error("cannot listen");
-        m_address = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-    }
-    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
-    m_thread = std::thread([this] { Serve(); });
-}
-
-RawPeer::~RawPeer() {
-    m_stop = true;
-    m_thread.join();
-    for (int fd : {m_client, m_hold, m_fd})
-        if (fd >= 0) ::close(fd);
-}
-
-void RawPeer::SetMode(Mode mode) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_mode = mode;
-    uint64_t asked = ++m_asked;
-    m_changed.wait(lock, [&] { return m_taken >= asked; });
-}
-
-void RawPeer::Serve() {
-    uint8_t stream[64];
-    std::memset(stream, 0xAA, sizeof stream);
-    while (!m_stop) {
-        Mode mode;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            mode = m_mode;
-            if (m_taken != m_asked) {
-                m_taken = m_asked;
-                m_in.clear();
-                m_changed.notify_all();
-            }
-        }
-        if (m_link == Link::Tcp && m_client < 0) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 5) > 0) m_client = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            continue;
-        }
-        int fd = m_link == Link::Tcp ? m_client : m_fd;
-        if (mode == Mode::Stream) {
-            // As fast as the line takes them; the input is read and dropped.
-            ssize_t sent = ::write(fd, stream, sizeof stream);
-            (void)sent;
-        }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, mode == Mode::Stream ? 1 : 5) <= 0) continue;
-        uint8_t buffer[512];
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got <= 0) {
-            if (m_link == Link::Tcp && got == 0) {
-                ::close(m_client);
-                m_client = -1;
-            }
-            continue;
-        }
-        if (mode == Mode::Reset && m_link == Link::Tcp) {
-            // Closing with a zero linger time sends a reset, not an orderly end.
-            linger hard{1, 0};
-            ::setsockopt(m_client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            ::close(m_client);
-            m_client = -1;
-            continue;
-        }
-        if (mode != Mode::Answer) continue;
-        m_in.insert(m_in.end(), buffer, buffer + got);
-        Answer(fd);
-    }
-}
-
-void RawPeer::Answer(int fd) {
-    for (;;) {
-        size_t length = plcsim::RequestLength(m_in.data(), m_in.size());
-        if (length == 0 || length == plcsim::kUnknownLength || length > m_in.size()) {
-            if (length == plcsim::kUnknownLength) m_in.clear();
-            return;
-        }
-        std::vector<uint8_t> request(m_in.begin(), m_in.begin() + static_cast<long>(length));
-        m_in.erase(m_in.begin(), m_in.begin() + static_cast<long>(length));
-        std::vector<uint8_t> answer = m_plc.Handle(request);
-        size_t at = 0;
-        while (at < answer.size()) {
-            ssize_t sent = ::write(fd, answer.data() + at, answer.size() - at);
-            if (sent > 0) at += static_cast<size_t>(sent);
-            if (sent < 0 && errno != EAGAIN) return;
-        }
-    }
 }
 #endif

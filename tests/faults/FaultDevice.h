@@ -1,15 +1,9 @@
 // A configured controller of the driver (linked statically, so that its
-// table, plan and cursor can be inspected), with an in-memory database, and a
-// peer for the faults the simulator's servers cannot play: a PLC that streams
-// bytes without end and a device server that resets the connection.
+// table, plan and cursor can be inspected), with an in-memory database.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Blob.h"
@@ -49,40 +43,4 @@ private:
     MemoryRtdb m_rtdb;
     IDeviceCtrl* m_ctrl;
     std::vector<int> m_refs;
-};
-
-// A peer on a pseudo-terminal master or a TCP listener: answers as the
-// simulated PLC, streams 0xAA bytes without end (ignoring what it receives),
-// or resets every TCP connection that sends it a byte.
-class RawPeer {
-public:
-    enum class Mode { Answer, Stream, Reset };
-    enum class Link { Pty, Tcp };
-    RawPeer(plcsim::Plc& plc, Link link);
-    ~RawPeer();
-    RawPeer(const RawPeer&) = delete;
-    RawPeer& operator=(const RawPeer&) = delete;
-
-    // The pseudo-terminal's device, or "127.0.0.1:port".
-    const std::string& Address() const { return m_address; }
-    // Returns once the peer works in the new mode.
-    void SetMode(Mode mode);
-
-private:
-    void Serve();
-    void Answer(int fd);
-
-    plcsim::Plc& m_plc;
-    Link m_link;
-    int m_fd = -1;      // pty master or listening socket
-    int m_client = -1;  // TCP connection
-    int m_hold = -1;    // pty slave kept open
-    std::string m_address;
-    std::vector<uint8_t> m_in;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    Mode m_mode = Mode::Answer;
-    uint64_t m_asked = 0, m_taken = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
 };

@@ -2,7 +2,8 @@
 // a collection, a device server resetting the TCP connection, the port taken
 // away by the host, and a PLC that streams bytes without end. Each failed call
 // gives its documented result and keeps the values and the cursor; the next
-// calls recover once the line works again.
+// calls recover once the line works again. The simulator's servers play every
+// fault (the reset and the endless stream are fault kinds of its own).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -32,6 +33,12 @@ bool Eventually(Condition condition) {
         std::this_thread::yield();
     }
     return true;
+}
+
+plcsim::FaultRule LineFault(plcsim::FaultKind kind) {
+    plcsim::FaultRule rule;
+    rule.kind = kind;
+    return rule;
 }
 
 long long MsSince(Clock::time_point start) {
@@ -102,15 +109,16 @@ TEST(LinkFaults, APseudoTerminalClosingDuringACollectionFailsItAndTheReopenedLin
 TEST(LinkFaults, ADeviceServerResettingTheConnectionFailsTheCallAndTheNextConnectionRecovers) {
     plcsim::Plc plc;
     FaultDevice::SetValues(plc, 11, -22, 1, 33);
-    RawPeer peer(plc, RawPeer::Link::Tcp);
-    TcpPort port(peer.Address());
+    plcsim::TcpServer server(plc);
+    server.Start();
+    TcpPort port("127.0.0.1", server.Port());
     ASSERT_EQ(port.Open(), 0);
     FaultDevice device(&port);
     ASSERT_EQ(device.Collect(), 0);
     const std::vector<double> before = device.Stored();
     FaultDevice::SetValues(plc, 111, -222, 0, 333);
 
-    peer.SetMode(RawPeer::Mode::Reset);
+    plc.AddFault(LineFault(plcsim::FaultKind::Reset));
     const int rank = device.Cursor();
     EXPECT_EQ(device.Collect(), DEVCTRL_NOANSWER);
     EXPECT_EQ(device.Stored(), before);
@@ -119,7 +127,7 @@ TEST(LinkFaults, ADeviceServerResettingTheConnectionFailsTheCallAndTheNextConnec
     EXPECT_EQ(device.Ctrl()->WriteChannel(0, DATATYPE_INT, &written), DEVCTRL_WRITEFAILED);
     EXPECT_EQ(plc.Get("D", 0), 111);
 
-    peer.SetMode(RawPeer::Mode::Answer);
+    plc.ClearFaults();
     EXPECT_EQ(device.Collect(), 0);  // the port connects again for the request
     EXPECT_EQ(device.Cursor(), (rank + 1) % 3);
     EXPECT_EQ(device.Ctrl()->WriteChannel(0, DATATYPE_INT, &written), 0);
@@ -161,15 +169,16 @@ TEST(LinkFaults, APortTakenAwayBetweenCallsFailsEveryOperationUntilItIsGivenBack
 TEST(LinkFaults, APlcStreamingBytesWithoutEndIsCutOffWithinTheWaitAndTheLineRecovers) {
     plcsim::Plc plc;
     FaultDevice::SetValues(plc, 11, -22, 1, 33);
-    RawPeer peer(plc, RawPeer::Link::Pty);
-    SerialPort port(peer.Address());
+    plcsim::PtyServer server(plc);
+    server.Start();
+    SerialPort port(server.SlavePath());
     ASSERT_EQ(port.Open(), 0);
     FaultDevice device(&port);
     ASSERT_EQ(device.Collect(), 0);
     const std::vector<double> before = device.Stored();
     FaultDevice::SetValues(plc, 111, -222, 0, 333);
 
-    peer.SetMode(RawPeer::Mode::Stream);
+    plc.AddFault(LineFault(plcsim::FaultKind::Stream));
     const int rank = device.Cursor();
     for (int i = 0; i < 3; ++i) {
         // Whatever arrives is taken up to the expected length and refused
@@ -184,9 +193,10 @@ TEST(LinkFaults, APlcStreamingBytesWithoutEndIsCutOffWithinTheWaitAndTheLineReco
     EXPECT_EQ(device.Stored(), before);
     EXPECT_EQ(device.Rtdb().Variable("v").d, -1.0);
 
-    // The stream stops; what is still in the line is dropped before the next
-    // request, so the answers are the PLC's own again.
-    peer.SetMode(RawPeer::Mode::Answer);
+    // The stream stops (no byte goes out once the fault is cleared); what is
+    // still in the line is dropped before the next request, so the answers
+    // are the PLC's own again.
+    plc.ClearFaults();
     for (int i = 0; i < device.RankCount(); ++i) EXPECT_EQ(device.Collect(), 0);
     EXPECT_EQ(device.Stored(), FaultDevice::Held(plc));
 }

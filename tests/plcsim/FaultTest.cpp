@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 
 #include "ScriptedPort.h"
 #include "plcsim/Plc.h"
@@ -175,4 +176,41 @@ TEST(PlcFaults, ParseFromCommandLineText) {
         EXPECT_FALSE(plcsim::ParseFault(bad, &error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
+}
+
+TEST(PlcFaults, OfTheLineLeaveTheRequestUndoneAndOnlyAStreamKeepsGoing) {
+    const Bytes write = WithCrc(HexBytes("01 21 80 00 00 01 00 01 02 00 07"));
+    const struct {
+        const char* text;
+        FaultKind kind;
+        bool streams;
+    } kCases[] = {
+        {"stream", FaultKind::Stream, true},
+        {"reset", FaultKind::Reset, false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.text);
+        std::string error;
+        std::optional<FaultRule> rule = plcsim::ParseFault(std::string(c.text) + ":req=2", &error);
+        ASSERT_TRUE(rule) << error;
+        EXPECT_EQ(rule->kind, c.kind);
+        EXPECT_STREQ(plcsim::FaultName(c.kind), c.text);
+        Plc plc;
+        Prepared(plc).AddFault(*rule);
+        EXPECT_EQ(Ask(plc).bytes, kAnswer);  // request 1
+        Reply hit = Ask(plc, write);         // request 2
+        EXPECT_TRUE(hit.bytes.empty());
+        EXPECT_EQ(hit.faults, 1u << static_cast<int>(c.kind));
+        EXPECT_EQ(plc.Get("D", 1), 0);  // the write was not done
+        EXPECT_EQ(plc.Streaming(), c.streams);
+        EXPECT_EQ(Ask(plc).bytes, kAnswer);  // request 3 is not hit: the stream ends
+        EXPECT_FALSE(plc.Streaming());
+    }
+    // Clearing the faults ends a stream at once.
+    Plc plc;
+    Prepared(plc).AddFault(Rule(FaultKind::Stream));
+    Ask(plc);
+    EXPECT_TRUE(plc.Streaming());
+    plc.ClearFaults();
+    EXPECT_FALSE(plc.WhileStreaming([] { ADD_FAILURE() << "a byte after the stream was cleared"; }));
 }

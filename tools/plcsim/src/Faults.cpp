@@ -7,7 +7,8 @@ namespace plcsim {
 
 namespace {
 
-constexpr const char* kNames[kFaultKindCount] = {"noanswer", "badcrc", "function", "short", "split", "delay", "5b"};
+constexpr const char* kNames[kFaultKindCount] = {"noanswer", "badcrc", "function", "short", "split",
+                                                 "delay",    "5b",     "stream",   "reset"};
 
 bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t& out) {
     if (text.empty()) return false;

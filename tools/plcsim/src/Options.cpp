@@ -113,7 +113,7 @@ const char* UsageText() {
            "  --set ELEM=V[,V..]  initial values, e.g. --set D100=1234 --set M5=1 (repeatable)\n"
            "  --set-file FILE     initial values, one ELEM=V[,V..] a line, # starts a comment\n"
            "  --fault RULE        inject a fault (repeatable): KIND[:key=value,...]\n"
-           "                      kinds: noanswer badcrc function short split delay 5b\n"
+           "                      kinds: noanswer badcrc function short split delay 5b stream reset\n"
            "                      keys: req=N|N-M|N- fn=CODE rate=P code=CODE len=N chunk=N gap=MS ms=MS\n"
            "  --seed N            seed of the fault rates (default 1)\n"
            "  --baud N            pace answers as on a serial line at N baud (10 bits a byte)\n"

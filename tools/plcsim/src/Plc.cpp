@@ -190,6 +190,12 @@ void Plc::AddFault(const FaultRule& rule) {
 void Plc::ClearFaults() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_faults.clear();
+    m_streaming = false;
+}
+
+bool Plc::Streaming() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_streaming;
 }
 
 uint64_t Plc::RequestCount() const {
@@ -225,6 +231,7 @@ void Plc::Handle(const uint8_t* request, size_t size, Reply& reply) {
     } else {
         reply.drop = Drop::None;
         reply.request = ++m_requests;
+        if (!m_faults.empty() && LineFault(request[1], reply)) return;
         Answer(request, size - 2, reply.bytes);
         if (!m_faults.empty()) ApplyFaults(request[1], reply);
     }
@@ -353,9 +360,21 @@ bool Plc::Roll(double rate) {
     return x < rate;
 }
 
+bool Plc::LineFault(uint8_t function, Reply& reply) {
+    // Rolled apart from the answer's faults, so that adding a line fault
+    // leaves the random sequence of the others as it was.
+    for (const FaultRule& rule : m_faults) {
+        if (!IsLineFault(rule.kind) || !rule.Matches(reply.request, function) || !Roll(rule.rate)) continue;
+        reply.faults |= 1u << static_cast<unsigned>(rule.kind);
+    }
+    m_streaming = reply.Has(FaultKind::Stream) && !reply.Has(FaultKind::Reset);
+    return reply.faults != 0;
+}
+
 void Plc::ApplyFaults(uint8_t function, Reply& reply) {
     const FaultRule* hit[kFaultKindCount] = {};
     for (const FaultRule& rule : m_faults) {
+        if (IsLineFault(rule.kind)) continue;
         if (rule.Matches(reply.request, function) && Roll(rule.rate)) {
             hit[static_cast<int>(rule.kind)] = &rule;
             reply.faults |= 1u << static_cast<unsigned>(rule.kind);

@@ -121,6 +121,9 @@ void Server::Serve() {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count() + 1;
             timeoutMs = left > 0 ? static_cast<int>(left) : 0;
         }
+        const bool streaming = m_ioFd >= 0 && m_plc.Streaming();
+        if (streaming && (timeoutMs < 0 || timeoutMs > 1)) timeoutMs = 1;
+        if (!streaming) m_streamAt = Clock::time_point();
         int ready = ::poll(fds, n, timeoutMs);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -133,7 +136,40 @@ void Server::Serve() {
         if (ioAt >= 0 && m_ioFd >= 0 && fds[ioAt].revents != 0 && !ReadInput()) continue;
         bool silent = !m_in.empty() && Clock::now() - m_lastByte >= std::chrono::milliseconds(m_options.silenceMs);
         ProcessInput(silent);
+        if (streaming) Stream();
     }
+}
+
+void Server::Stream() {
+    if (m_ioFd < 0) return;
+    uint8_t bytes[64];
+    size_t n = sizeof bytes;
+    const Clock::time_point now = Clock::now();
+    if (m_options.baud > 0) {
+        // As many bytes as the line has carried since the last ones.
+        const std::chrono::nanoseconds byteTime(10000000000LL / m_options.baud);
+        if (m_streamAt == Clock::time_point()) m_streamAt = now;
+        auto due = (now - m_streamAt) / byteTime;
+        n = due < static_cast<long long>(sizeof bytes) ? static_cast<size_t>(due) : sizeof bytes;
+        m_streamAt += byteTime * static_cast<long long>(n);
+        if (n == 0) return;
+    }
+    for (size_t i = 0; i < n; ++i) bytes[i] = kStreamByte;
+    bool broken = false;
+    m_plc.WhileStreaming([&] {
+        // What the line does not take now is dropped; a stream has no end to wait for.
+        ssize_t sent = m_listenFd >= 0 ? ::send(m_ioFd, bytes, n, MSG_NOSIGNAL) : ::write(m_ioFd, bytes, n);
+        broken = sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    });
+    if (broken) CloseClient();
+}
+
+void Server::ResetClient() {
+    if (m_listenFd < 0 || m_ioFd < 0) return;
+    // Closing with a zero linger time sends a reset, not an orderly end.
+    linger hard{1, 0};
+    ::setsockopt(m_ioFd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    CloseClient();
 }
 
 void Server::AcceptClient() {
@@ -222,6 +258,7 @@ void Server::HandleFrame(const uint8_t* frame, size_t size) {
         }
         Trace("rx", frame, size, note);
     }
+    if (m_reply.Has(FaultKind::Reset)) ResetClient();
     if (!m_reply.bytes.empty() && SendReply(size) && m_options.trace != nullptr)
         Trace("tx", m_reply.bytes.data(), m_reply.bytes.size(), FaultNote(m_reply));
 }

@@ -18,11 +18,18 @@ enum class FaultKind : uint8_t {
     Split,          // the answer goes out in chunks with pauses between them
     Delay,          // a pause before the answer
     Byte5B,         // 0x5B is inserted as the second answer byte (CRC over the result)
+    // Faults of the line rather than of one answer; the request is not
+    // carried out.
+    Stream,  // instead of answering, the PLC sends kStreamByte without end
+    Reset,   // a device server resets the connection (on a serial line: no answer)
 };
-constexpr int kFaultKindCount = 7;
+constexpr int kFaultKindCount = 9;
+
+// What a streaming PLC sends.
+constexpr uint8_t kStreamByte = 0xAA;
 
 // Name used on the command line and in traces: "noanswer", "badcrc",
-// "function", "short", "split", "delay", "5b".
+// "function", "short", "split", "delay", "5b", "stream", "reset".
 const char* FaultName(FaultKind kind);
 
 struct FaultRule {

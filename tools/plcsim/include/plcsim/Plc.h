@@ -46,7 +46,13 @@ struct Reply {
     unsigned faults = 0;         // bit (1 << FaultKind) for every fault applied
     Drop drop = Drop::None;
     uint64_t request = 0;  // number of the request (0 when dropped)
+
+    bool Has(FaultKind kind) const { return (faults & (1u << static_cast<unsigned>(kind))) != 0; }
 };
+
+// Faults of the line (stream, reset): the servers and the in-process port play
+// them; the request is not carried out and gets no answer bytes.
+constexpr bool IsLineFault(FaultKind kind) { return kind == FaultKind::Stream || kind == FaultKind::Reset; }
 
 // Exception codes.
 constexpr uint8_t kIllegalFunction = 0x01;
@@ -96,7 +102,22 @@ public:
     void ClearMemory();
 
     void AddFault(const FaultRule& rule);
+    // Also ends a stream.
     void ClearFaults();
+
+    // True from a request hit by a "stream" fault until a request that none
+    // hits, or until ClearFaults().
+    bool Streaming() const;
+    // Calls send() under the PLC's lock while it streams, so that no stream
+    // byte goes out once ClearFaults() has returned; false when it does not
+    // stream. send() must not call the PLC.
+    template <class Send>
+    bool WhileStreaming(Send&& send) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_streaming) return false;
+        send();
+        return true;
+    }
 
     // Requests addressed to this PLC with a valid CRC so far.
     uint64_t RequestCount() const;
@@ -115,6 +136,8 @@ private:
     void Exception(const uint8_t* request, uint8_t code, std::vector<uint8_t>& out) const;
     void ReadInto(const Area& area, uint32_t address, uint32_t count, std::vector<uint8_t>& out) const;
     void WriteFrom(const Area& area, uint32_t address, uint32_t count, const uint8_t* data);
+    // Applies the line faults; true when one hit (the request then stays undone).
+    bool LineFault(uint8_t function, Reply& reply);
     void ApplyFaults(uint8_t function, Reply& reply);
     bool Roll(double rate);
     void Seal(std::vector<uint8_t>& out) const { AppendCrc(out, m_crcOrder); }
@@ -126,6 +149,7 @@ private:
     Memory m_memory;
     std::vector<FaultRule> m_faults;
     uint64_t m_requests = 0;
+    bool m_streaming = false;
 };
 
 }  // namespace plcsim

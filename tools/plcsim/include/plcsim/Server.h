@@ -9,6 +9,8 @@
 // with the request's own wire time taken into account. With echo, every byte
 // that comes in goes straight back out, as on a two-wire RS-485 adapter that
 // hears its own transmission, so the client sees its request before the answer.
+// A streaming PLC (the "stream" fault) sends its bytes as fast as the line
+// takes them, or at the baud rate; the "reset" fault resets a TCP connection.
 #pragma once
 
 #include <atomic>
@@ -73,6 +75,11 @@ private:
     void HandleFrame(const uint8_t* frame, size_t size);
     bool SendReply(size_t requestSize);
     bool WriteAll(const uint8_t* data, size_t size);
+    // Sends the stream of a streaming PLC: what is due at the baud rate, or a
+    // few bytes each turn of the loop.
+    void Stream();
+    // Resets the TCP connection (a pseudo-terminal stays as it is).
+    void ResetClient();
     // Waits until the time or a wake-up; false when a stop was asked for.
     bool WaitUntil(Clock::time_point when);
     void DrainWake();
@@ -92,6 +99,7 @@ private:
     Clock::time_point m_lastByte;
     Reply m_reply;
     std::vector<Clock::time_point> m_due;
+    Clock::time_point m_streamAt{};  // when the next stream byte is due (paced)
 };
 
 // A pseudo-terminal: clients open SlavePath() as a serial device. The server
