@@ -1,6 +1,5 @@
 #include "BenchKit.h"
 
-#include <cstring>
 #include <stdexcept>
 
 #include "ScriptedPort.h"
@@ -8,39 +7,12 @@
 
 // ---------------------------------------------------------------- InstantPort
 
-int InstantPort::WriteBytes(unsigned char* data, int* length, unsigned int) {
+void InstantPort::Written(const uint8_t* data, size_t size) {
     ++m_requests;
-    m_lastRequest.assign(data, data + *length);
-    m_pos = 0;
-    m_pending = true;
-    return *length;
-}
-
-int InstantPort::Take(unsigned char* buffer, int max) {
-    if (!m_pending || max <= 0) return 0;
-    size_t left = m_answer.size() - m_pos;
-    size_t n = left < static_cast<size_t>(max) ? left : static_cast<size_t>(max);
-    std::memcpy(buffer, m_answer.data() + m_pos, n);
-    m_pos += n;
-    if (m_pos >= m_answer.size()) m_pending = false;
-    return static_cast<int>(n);
-}
-
-int InstantPort::ReadAvailable(unsigned char* buffer, int* length, unsigned int) {
-    int n = Take(buffer, *length);
-    *length = m_pending ? static_cast<int>(m_answer.size() - m_pos) : 0;
-    return n;
-}
-
-int InstantPort::ReadLength(unsigned char* buffer, int* length, unsigned int) { return Take(buffer, *length); }
-
-int InstantPort::ReadUntilChar(unsigned char* buffer, int* length, const char*, unsigned int) {
-    return Take(buffer, *length);
-}
-
-int InstantPort::ClearInBuffer() {
-    m_pending = false;
-    return 0;
+    m_lastRequest.assign(data, data + size);
+    // A new request drops what is left of the answer before.
+    DropAll();
+    Arrive(m_answer.data(), m_answer.size(), 0);
 }
 
 // ---------------------------------------------------------------- FlatRtdb

@@ -8,45 +8,33 @@
 #include <vector>
 
 #include "Blob.h"
-#include "ICommunication.h"
 #include "MemoryRtdb.h"
+#include "plcsim/QueuePort.h"
 
 class CDevCtrl;
 
 using ByteVector = std::vector<uint8_t>;
 
-// Every write is one request; the following reads deliver the answer that
-// the responder gave for it (or the fixed answer). No allocation per call.
-class InstantPort : public ICommunication {
+// Every write is one request; the following reads deliver the fixed answer,
+// all of it arrived at once, by the queue port's read modes (stop characters
+// included). Nothing more ever comes, so reads never wait. No allocation per
+// call once the answer has been queued the first time.
+class InstantPort : public plcsim::QueuePort {
 public:
+    InstantPort() : QueuePort("instant") { SetWaits(false); }
     // A fixed answer for every request.
     void SetAnswer(const ByteVector& answer) { m_answer = answer; }
     uint64_t Requests() const { return m_requests; }
     const ByteVector& LastRequest() const { return m_lastRequest; }
 
-    int Open() override { return 0; }
-    int Close() override { return 0; }
-    int IsOpen() override { return 1; }
-    int SetTimeouts(unsigned int, unsigned int) override { return 0; }
-    int GetLastError() override { return 0; }
-    const char* GetPortName() override { return "instant"; }
     int Flush() override { return 0; }
-    int Configure(const char*) override { return 0; }
-    int WriteBytes(unsigned char* data, int* length, unsigned int timeoutMs) override;
-    int ReadAvailable(unsigned char* buffer, int* length, unsigned int timeoutMs) override;
-    int ReadLength(unsigned char* buffer, int* length, unsigned int timeoutMs) override;
-    int ReadUntilChar(unsigned char* buffer, int* length, const char* stopChars, unsigned int timeoutMs) override;
-    int ClearInBuffer() override;
-    int SetDeviceName(const char*) override { return 0; }
-    int GetPortType() override { return 1; }
+
+protected:
+    void Written(const uint8_t* data, size_t size) override;
 
 private:
-    int Take(unsigned char* buffer, int max);
-
     ByteVector m_answer;
     ByteVector m_lastRequest;
-    size_t m_pos = 0;
-    bool m_pending = false;
     uint64_t m_requests = 0;
 };
 

@@ -48,6 +48,8 @@ Bytes WithCrc(Bytes bytes, bool highFirst) {
     return bytes;
 }
 
+ScriptedPort::ScriptedPort() : QueuePort("scripted") { SetWaits(false); }
+
 void ScriptedPort::QueueChunks(const std::vector<Bytes>& chunks) {
     for (const Bytes& c : chunks) m_chunks.push_back(c);
 }
@@ -61,64 +63,56 @@ void ScriptedPort::ClearLog() {
 }
 
 int ScriptedPort::WriteBytes(unsigned char* data, int* length, unsigned int timeoutMs) {
-    int n = length != nullptr ? *length : 0;
-    Bytes request(data, data + (n > 0 ? n : 0));
-    m_writes.push_back(request);
     m_writeTimeouts.push_back(timeoutMs);
-    if (m_responder) {
-        m_chunks.clear();
-        QueueChunks(m_responder(request));
-    }
-    return m_writeResult >= 0 ? m_writeResult : n;
+    int written = QueuePort::WriteBytes(data, length, timeoutMs);
+    return m_writeResult >= 0 ? m_writeResult : written;
 }
 
-int ScriptedPort::Take(unsigned char* buffer, int max, const char* stopChars) {
-    if (m_chunks.empty() || max <= 0) {
-        if (!m_chunks.empty() && max <= 0) return 0;
-        return 0;
+void ScriptedPort::Written(const uint8_t* data, size_t size) {
+    Bytes request(data, data + size);
+    m_writes.push_back(request);
+    if (m_responder) {
+        m_chunks.clear();
+        DropAll();
+        QueueChunks(m_responder(request));
     }
-    Bytes& chunk = m_chunks.front();
-    int n = 0;
-    while (n < max && n < static_cast<int>(chunk.size())) {
-        buffer[n] = chunk[n];
-        ++n;
-        if (stopChars != nullptr && std::strchr(stopChars, static_cast<char>(buffer[n - 1])) != nullptr &&
-            buffer[n - 1] != 0)
-            break;
-    }
-    if (n >= static_cast<int>(chunk.size()))
-        m_chunks.pop_front();
-    else
-        chunk.erase(chunk.begin(), chunk.begin() + n);
-    return n;
+}
+
+void ScriptedPort::BeforeRead(int) {
+    if (Queued() > 0 || m_chunks.empty()) return;
+    const Bytes& chunk = m_chunks.front();
+    Arrive(chunk.data(), chunk.size(), 0);
+    m_chunks.pop_front();
 }
 
 int ScriptedPort::ReadAvailable(unsigned char* buffer, int* length, unsigned int timeoutMs) {
     int max = length != nullptr ? *length : 0;
     m_reads.push_back({11, max, timeoutMs});
-    int n = Take(buffer, max, nullptr);
-    if (length != nullptr) *length = m_chunks.empty() ? 0 : static_cast<int>(m_chunks.front().size());
+    int n = QueuePort::ReadAvailable(buffer, length, timeoutMs);
+    // What waits: the rest of this chunk, or else the whole next one.
+    if (length != nullptr && *length == 0 && !m_chunks.empty()) *length = static_cast<int>(m_chunks.front().size());
     return n;
 }
 
 int ScriptedPort::ReadLength(unsigned char* buffer, int* length, unsigned int timeoutMs) {
     int max = length != nullptr ? *length : 0;
     m_reads.push_back({12, max, timeoutMs});
-    return Take(buffer, max, nullptr);
+    return QueuePort::ReadLength(buffer, length, timeoutMs);
 }
 
 int ScriptedPort::ReadUntilChar(unsigned char* buffer, int* length, const char* stopChars, unsigned int timeoutMs) {
     int max = length != nullptr ? *length : 0;
     m_reads.push_back({13, max, timeoutMs});
-    return Take(buffer, max, stopChars);
+    return QueuePort::ReadUntilChar(buffer, length, stopChars, timeoutMs);
 }
 
 int ScriptedPort::ClearInBuffer() {
+    // The script decides what each read sees; a clear is only counted.
     ++m_clears;
     return 0;
 }
 
 int ScriptedPort::SetDeviceName(const char* name) {
     m_deviceNames.push_back(name != nullptr ? name : "");
-    return 0;
+    return QueuePort::SetDeviceName(name);
 }

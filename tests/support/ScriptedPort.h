@@ -1,6 +1,8 @@
 // A test double of the host's port: records every call, and answers reads
 // from a script of chunks (one chunk per read call) or through a responder
-// that sees each written request.
+// that sees each written request. A layer on the queue port: a read that
+// finds the queue empty lets the next chunk arrive, and reads never wait (the
+// script, not the clock, says what each read sees).
 #pragma once
 
 #include <cstdint>
@@ -9,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ICommunication.h"
+#include "plcsim/QueuePort.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -22,7 +24,7 @@ uint16_t TestCrc16(const Bytes& bytes);
 // The bytes with their CRC appended, low byte first (or high byte first).
 Bytes WithCrc(Bytes bytes, bool highFirst = false);
 
-class ScriptedPort : public ICommunication {
+class ScriptedPort : public plcsim::QueuePort {
 public:
     struct ReadCall {
         int slot;  // 11 ReadAvailable, 12 ReadLength, 13 ReadUntilChar
@@ -30,7 +32,7 @@ public:
         unsigned int timeoutMs;
     };
 
-    ScriptedPort() = default;
+    ScriptedPort();
 
     // Queues chunks for the following read calls; an empty chunk makes one
     // read return nothing.
@@ -41,7 +43,6 @@ public:
     void SetResponder(std::function<std::vector<Bytes>(const Bytes& request)> responder) {
         m_responder = std::move(responder);
     }
-    void SetPortType(int type) { m_portType = type; }
     void SetWriteResult(int result) { m_writeResult = result; }
 
     const std::vector<Bytes>& Writes() const { return m_writes; }
@@ -49,17 +50,10 @@ public:
     const std::vector<unsigned int>& WriteTimeouts() const { return m_writeTimeouts; }
     const std::vector<std::string>& DeviceNames() const { return m_deviceNames; }
     int ClearCount() const { return m_clears; }
-    size_t Pending() const { return m_chunks.size(); }
+    size_t Pending() const { return m_chunks.size() + (Queued() > 0 ? 1 : 0); }
     void ClearLog();
 
-    int Open() override { return 0; }
-    int Close() override { return 0; }
-    int IsOpen() override { return 1; }
-    int SetTimeouts(unsigned int, unsigned int) override { return 0; }
-    int GetLastError() override { return 0; }
-    const char* GetPortName() override { return "scripted"; }
     int Flush() override { return 0; }
-    int Configure(const char*) override { return 0; }
 
     int WriteBytes(unsigned char* data, int* length, unsigned int timeoutMs) override;
     int ReadAvailable(unsigned char* buffer, int* length, unsigned int timeoutMs) override;
@@ -67,12 +61,13 @@ public:
     int ReadUntilChar(unsigned char* buffer, int* length, const char* stopChars, unsigned int timeoutMs) override;
     int ClearInBuffer() override;
     int SetDeviceName(const char* name) override;
-    int GetPortType() override { return m_portType; }
+
+protected:
+    void Written(const uint8_t* data, size_t size) override;
+    // The next chunk arrives when nothing is left of the one before.
+    void BeforeRead(int max) override;
 
 private:
-    // Takes up to max bytes of the next chunk (the rest of it stays queued).
-    int Take(unsigned char* buffer, int max, const char* stopChars);
-
     std::deque<Bytes> m_chunks;
     std::function<std::vector<Bytes>(const Bytes&)> m_responder;
     std::vector<Bytes> m_writes;
@@ -80,6 +75,5 @@ private:
     std::vector<unsigned int> m_writeTimeouts;
     std::vector<std::string> m_deviceNames;
     int m_clears = 0;
-    int m_portType = 1;
     int m_writeResult = -1;  // -1: answer the count written
 };
