@@ -44,12 +44,7 @@ int FlatRtdb::SetValueByChannel(int channel, std::string& value) {
 namespace {
 
 TestRow WordRow(uint32_t address, uint32_t dataType, uint32_t bit = 0) {
-    TestRow row;
-    row.chlType = 14;  // D
-    row.address = address;
-    row.dataType = dataType;
-    row.bit = bit;
-    return row;
+    return MakeRow(14, address, dataType, bit);  // D
 }
 
 uint32_t Width(uint32_t dataType) {
@@ -97,12 +92,8 @@ std::vector<TestRow> LargeRows(int count) {
     }
     address = 0;
     for (int i = words; i < count; ++i) {
-        TestRow row;
-        row.chlType = 0;  // M
-        row.dataType = 20;
         if (i % 50 == 49) address += 3;
-        row.address = address++;
-        rows.push_back(row);
+        rows.push_back(MakeRow(0, address++, 20));  // M
     }
     return rows;
 }
@@ -110,19 +101,10 @@ std::vector<TestRow> LargeRows(int count) {
 // ---------------------------------------------------------------- Rig
 
 Rig::Rig(const std::vector<TestRow>& rows, const ByteVector& answer, const std::vector<int32_t>& properties)
-    : m_rtdb(static_cast<int>(rows.size())), m_refs(rows.size(), 1) {
+    : m_rtdb(static_cast<int>(rows.size())), m_device("bench", &m_rtdb, &m_port), m_refs(rows.size(), 1) {
     for (size_t i = 0; i < rows.size(); ++i)
         if (rows[i].dataType == 131) m_rtdb.SetType(static_cast<int>(i), DATATYPE_STRING);
     m_port.SetAnswer(answer);
-    m_ctrl = new CDevCtrl("bench", &m_rtdb);
-    m_ctrl->CheckIDevRtdbCtrlversion(2);
-    std::vector<uint8_t> blob = MakeBlob(properties, rows);
-    if (m_ctrl->UpdataCommunication(&m_port) != 0 ||
-        m_ctrl->InitDevice(blob.data(), static_cast<int>(blob.size())) != 0 ||
-        m_ctrl->ChannelRefChange(m_refs.data(), static_cast<int>(m_refs.size())) != 0)
+    if (m_device.Configure(properties, rows) != 0 || m_device.RefChange(m_refs) != 0)
         throw std::runtime_error("the benchmark device could not be set up");
 }
-
-Rig::~Rig() { delete m_ctrl; }
-
-int Rig::Step() { return m_ctrl->CollectDevData(m_refs.data(), static_cast<int>(m_refs.size())); }

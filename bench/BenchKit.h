@@ -8,10 +8,9 @@
 #include <vector>
 
 #include "Blob.h"
+#include "DeviceRecord.h"
 #include "MemoryRtdb.h"
 #include "plcsim/QueuePort.h"
-
-class CDevCtrl;
 
 using ByteVector = std::vector<uint8_t>;
 
@@ -80,13 +79,10 @@ class Rig {
 public:
     Rig(const std::vector<TestRow>& rows, const ByteVector& answer,
         const std::vector<int32_t>& properties = DefaultProperties());
-    ~Rig();
-    Rig(const Rig&) = delete;
-    Rig& operator=(const Rig&) = delete;
 
     // One collection step, as the host makes it; the controller's result.
-    int Step();
-    CDevCtrl& Ctrl() { return *m_ctrl; }
+    int Step() { return m_device.Collect(m_refs); }
+    CDevCtrl& Ctrl() { return m_device.Controller(); }
     InstantPort& Port() { return m_port; }
     FlatRtdb& Rtdb() { return m_rtdb; }
     const std::vector<int>& Refs() const { return m_refs; }
@@ -94,6 +90,6 @@ public:
 private:
     FlatRtdb m_rtdb;
     InstantPort m_port;
-    CDevCtrl* m_ctrl = nullptr;
+    LinkedDevice m_device;
     std::vector<int> m_refs;
 };

@@ -8,13 +8,8 @@
 #include "Blob.h"
 
 inline std::vector<TestRow> FuzzRows() {
-    auto row = [](uint32_t chlType, uint32_t address, uint32_t dataType, uint32_t bit = 0) {
-        TestRow r;
-        r.chlType = chlType;
-        r.address = address;
-        r.dataType = dataType;
-        r.bit = bit;
-        return r;
+    const auto row = [](uint32_t chlType, uint32_t address, uint32_t dataType, uint32_t bit = 0) {
+        return MakeRow(chlType, address, dataType, bit);
     };
     return {
         row(14, 0, 83),  row(14, 1, 84),  row(14, 2, 85),  row(14, 3, 86),  row(14, 5, 87),      row(14, 7, 88),

@@ -11,10 +11,10 @@
 
 #include "Blob.h"
 #include "Dev.h"
+#include "DeviceRecord.h"
 #include "FakeClock.h"
 #include "MemoryRtdb.h"
 #include "ScriptedPort.h"
-#include "qdevctrl.h"
 
 // Takes values from the front of the fuzz input; past its end every value is 0
 // and every run empty.
@@ -43,26 +43,15 @@ private:
 // One controller through the exports, as the host drives it.
 class FuzzDevice {
 public:
-    FuzzDevice() : m_ctrl(CreateDeviceCtrl("fuzz", &m_rtdb)) {
-        GetInterfaceVersion(2, m_ctrl);
-        m_ctrl->UpdataCommunication(&m_port);
-    }
-    ~FuzzDevice() {
-        m_ctrl->CleanupDevice();
-        DestroyDeviceCtrl(m_ctrl);
-    }
-    FuzzDevice(const FuzzDevice&) = delete;
-    FuzzDevice& operator=(const FuzzDevice&) = delete;
+    FuzzDevice() : m_device("fuzz", &m_rtdb, &m_port) {}
 
-    IDeviceCtrl* Ctrl() { return m_ctrl; }
+    IDeviceCtrl* Ctrl() { return m_device.Ctrl(); }
     MemoryRtdb& Rtdb() { return m_rtdb; }
     ScriptedPort& Port() { return m_port; }
-    int Init(const std::vector<uint8_t>& blob) {
-        return m_ctrl->InitDevice(blob.data(), static_cast<int>(blob.size()));
-    }
+    int Init(const std::vector<uint8_t>& blob) { return m_device.Init(blob); }
     // Rows of the channel table read from the configuration (0 without one).
     int RowCount() {
-        ZEVO_DATA& data = dynamic_cast<CDevCtrl*>(m_ctrl)->GetDevData();
+        ZEVO_DATA& data = m_device.Record();
         return data.pDevData != nullptr && data.pDevData->pTable != nullptr ? data.pDevData->pTable->GetRowCount() : 0;
     }
 
@@ -70,5 +59,5 @@ private:
     FakeClock m_clock;
     MemoryRtdb m_rtdb;
     ScriptedPort m_port;
-    IDeviceCtrl* m_ctrl;
+    LinkedDevice m_device;
 };

@@ -115,12 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 7: {  // a value field of an answer decoded as the engine does
             CString text = Text(in.Rest());
-            ZEVO_DATA record;
-            record.pDevData = new DEV_DATA;
-            record.pDevData->arProperty.SetSize(DEV_PROPERTY_COUNT);
-            for (int i = 2; i < DEV_PROPERTY_COUNT; ++i) record.pDevData->arProperty[i] = (group >> (i % 8)) & 3;
-            CDevBas::mfGetChlValue(record, text, length & 31, code);
-            delete record.pDevData;
+            DeviceRecord record;
+            for (int i = 2; i < DEV_PROPERTY_COUNT; ++i) record.Prop(i) = (group >> (i % 8)) & 3;
+            CDevBas::mfGetChlValue(record.data, text, length & 31, code);
             break;
         }
         default: {  // a frame's CRC

@@ -48,13 +48,7 @@ enum : uint32_t {
 
 // A read-write row; for strings, length is the string length in bytes.
 inline TestRow Row(uint32_t chlType, uint32_t address, uint32_t code, uint32_t length = 0, uint32_t rwFlag = 2) {
-    TestRow r;
-    r.rwFlag = rwFlag;
-    r.chlType = chlType;
-    r.address = address;
-    r.dataType = code;
-    r.bit = length;
-    return r;
+    return MakeRow(chlType, address, code, length, rwFlag);
 }
 
 inline std::vector<int> Refs(std::initializer_list<int> values) { return std::vector<int>(values); }

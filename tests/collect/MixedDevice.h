@@ -245,13 +245,7 @@ private:
         return static_cast<uint32_t>(CDevBas::mfGetRowWidth(code, length));
     }
     void Add(uint32_t type, uint32_t address, uint32_t code, uint32_t length, DATATYPE db) {
-        TestRow r;
-        r.rwFlag = Next(2) == 0 ? 0 : 2;
-        r.chlType = type;
-        r.address = address;
-        r.dataType = code;
-        r.bit = length;
-        rows.push_back(r);
+        rows.push_back(MakeRow(type, address, code, length, Next(2) == 0 ? 0 : 2));
         types.push_back(db);
     }
     // A text of whole characters in the device's encoding, at most length - 1

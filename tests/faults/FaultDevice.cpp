@@ -7,36 +7,15 @@
 #include "Dev.h"
 #include "DevVocabulary.h"
 
-namespace {
-
-TestRow Row(uint32_t chlType, uint32_t address, uint32_t dataType) {
-    TestRow r;
-    r.chlType = chlType;
-    r.address = address;
-    r.dataType = dataType;
-    return r;
-}
-
-CDevCtrl& Controller(IDeviceCtrl* ctrl) { return *dynamic_cast<CDevCtrl*>(ctrl); }
-
-}  // namespace
-
-FaultDevice::FaultDevice(ICommunication* port, int waitMs)
-    : m_ctrl(CreateDeviceCtrl("dev1", &m_rtdb)), m_refs(kChannels, 1) {
-    GetInterfaceVersion(2, m_ctrl);
-    m_ctrl->UpdataCommunication(port);
+FaultDevice::FaultDevice(ICommunication* port, int waitMs) : m_device("dev1", &m_rtdb, port), m_refs(kChannels, 1) {
     std::vector<int32_t> props = DefaultProperties();
     props[1] = waitMs;
-    std::vector<uint8_t> blob = MakeBlob(props, {Row(14, 0, 83), Row(14, 1, 84), Row(0, 0, 20), Row(14, 1000, 83)});
-    m_ctrl->InitDevice(blob.data(), static_cast<int>(blob.size()));
+    m_device.Configure(props, {MakeRow(14, 0, 83), MakeRow(14, 1, 84), MakeRow(0, 0, 20), MakeRow(14, 1000, 83)});
     for (int c = 0; c < kChannels; ++c) m_rtdb.DeclareChannel(c, DATATYPE_DOUBLE);
-    m_ctrl->ChannelRefChange(m_refs.data(), kChannels);
+    m_device.RefChange(m_refs);
 }
 
-FaultDevice::~FaultDevice() {
-    m_ctrl->CleanupDevice();
-    DestroyDeviceCtrl(m_ctrl);
-}
+FaultDevice::~FaultDevice() = default;
 
 void FaultDevice::SetValues(plcsim::Plc& plc, uint16_t d0, int16_t d1, uint16_t m0, uint16_t d1000) {
     plc.Set("D", 0, d0);
@@ -45,11 +24,11 @@ void FaultDevice::SetValues(plcsim::Plc& plc, uint16_t d0, int16_t d1, uint16_t 
     plc.Set("D", 1000, d1000);
 }
 
-int FaultDevice::RankCount() { return Controller(m_ctrl).GetDevData().pDevData->nRankCount; }
-int FaultDevice::Cursor() { return Controller(m_ctrl).GetDevData().pDevData->nReadRank; }
+int FaultDevice::RankCount() { return m_device.Dev().nRankCount; }
+int FaultDevice::Cursor() { return m_device.Dev().nReadRank; }
 
 std::string FaultDevice::TableAndPlan() {
-    DEV_DATA& dev = *Controller(m_ctrl).GetDevData().pDevData;
+    DEV_DATA& dev = m_device.Dev();
     std::string text;
     char line[128];
     for (int r = 0; r < dev.pTable->GetRowCount(); ++r) {

@@ -6,11 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Blob.h"
+#include "DeviceRecord.h"
 #include "MemoryRtdb.h"
-#include "ZevoData.h"
 #include "plcsim/Plc.h"
-#include "qdevctrl.h"
 
 // Four channels in three requests: D0 (16-bit unsigned) and D1 (16-bit
 // signed) in one, the bit M0 in another, D1000 in a third. Every channel is a
@@ -26,9 +24,9 @@ public:
     // The channels' elements in the simulator.
     static void SetValues(plcsim::Plc& plc, uint16_t d0, int16_t d1, uint16_t m0, uint16_t d1000);
 
-    IDeviceCtrl* Ctrl() { return m_ctrl; }
+    IDeviceCtrl* Ctrl() { return m_device.Ctrl(); }
     MemoryRtdb& Rtdb() { return m_rtdb; }
-    int Collect() { return m_ctrl->CollectDevData(m_refs.data(), kChannels); }
+    int Collect() { return m_device.Collect(m_refs); }
     int RankCount();
     int Cursor();
     // Every row property and every planned block, as text, to compare.
@@ -41,6 +39,6 @@ public:
 
 private:
     MemoryRtdb m_rtdb;
-    IDeviceCtrl* m_ctrl;
+    LinkedDevice m_device;
     std::vector<int> m_refs;
 };

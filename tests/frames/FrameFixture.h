@@ -19,7 +19,7 @@ protected:
     FrameTest() {
         Prop(DEVPROP_STATION) = 1;
         Prop(DEVPROP_WAITTIME) = 100;
-        data.pComm = &port;
+        UsePort(&port);
     }
     // Appends a row of the given channel type and element address.
     int AddRow(unsigned int chlType, unsigned int address) {

@@ -22,14 +22,8 @@ namespace {
 // which planning puts into two ranks, against one simulated PLC.
 struct Rig {
     explicit Rig(std::vector<int32_t> properties = DefaultProperties()) {
-        TestRow word;
-        word.address = 10;
-        TestRow bit;
-        bit.chlType = 0;
-        bit.address = 5;
-        bit.dataType = 20;
         session.UsePort(&port);
-        session.Init(MakeBlob(properties, {word, bit}));
+        session.Init(MakeBlob(properties, {MakeRow(14, 10, 83), MakeRow(0, 5, 20)}));
         session.RefChange(DriverSession::AllInUse(2));
         db().DeclareChannel(0, DATATYPE_INT);
         db().DeclareChannel(1, DATATYPE_INT);

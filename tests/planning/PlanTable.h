@@ -22,12 +22,16 @@ const unsigned int DB = 87;  // 32-bit
 const unsigned int LB = 91;  // 64-bit
 const unsigned int STR = 131;
 
+// A row as the planning tests write it in braces, {type, address, code};
+// made into a table row by the one row builder.
 struct RowDef {
     unsigned int type;
     unsigned int address;
     unsigned int code;
     unsigned int bit = 0;  // string length in bytes for strings
     unsigned int rwFlag = 2;
+
+    operator TestRow() const { return MakeRow(type, address, code, bit, rwFlag); }
 };
 
 inline RowDef Word(unsigned int address, unsigned int type = D) { return RowDef{type, address, WB}; }
@@ -43,17 +47,7 @@ inline RowDef WriteOnly(RowDef row) {
 class PlanTable : public DeviceRecord {
 public:
     void Add(const std::vector<RowDef>& defs) {
-        CArray<CDevRow, CDevRow&> rows;
-        rows.SetSize(static_cast<int>(defs.size()));
-        for (size_t i = 0; i < defs.size(); ++i) {
-            CDevRow& row = rows[static_cast<int>(i)];
-            row.SetdwValue(DEVROW_STR_CHLTYPE, defs[i].type);
-            row.SetdwValue(DEVROW_STR_CHLADDRESS, defs[i].address);
-            row.SetdwValue(DEVROW_STR_CHLDATATYPE, defs[i].code);
-            row.SetdwValue(DEVROW_STR_CHLBIT, defs[i].bit);
-            row.SetdwValue(DEVROW_STR_CHLRWFLAG, defs[i].rwFlag);
-        }
-        Table().AddRows(rows, 0);
+        AppendRows(std::vector<TestRow>(defs.begin(), defs.end()));
         WantAll();
     }
 

@@ -11,6 +11,7 @@
 
 #include "DevBas.h"
 #include "DevVocabulary.h"
+#include "DeviceRecord.h"
 #include "ScriptedPort.h"
 
 #ifndef QUORLAN_NO_PLCSIM
@@ -36,10 +37,9 @@ plcsim::FaultRule Fault(plcsim::FaultKind kind) {
     return rule;
 }
 
-class DriverOverPty : public ::testing::Test {
+class DriverOverPty : public ::testing::Test, protected DeviceRecord {
 protected:
     void SetUp() override {
-        CDevBas::mfInitBlockAndRow();
         m_trace = std::tmpfile();
         ASSERT_NE(m_trace, nullptr);
         plcsim::ServerOptions options;
@@ -50,31 +50,20 @@ protected:
         m_port = std::make_unique<SerialPort>(m_server->SlavePath());
         ASSERT_EQ(m_port->Open(), 0) << m_port->GetLastError();
 
-        data.pDevData = new DEV_DATA;
-        data.pDevData->pTable = new CDevTable;
-        data.pDevData->arProperty.SetSize(DEV_PROPERTY_COUNT);
         Prop(DEVPROP_STATION) = 1;
         Prop(DEVPROP_WAITTIME) = kWaitMs;
-        data.pComm = m_port.get();
+        UsePort(m_port.get());
     }
     void TearDown() override {
         if (m_server) m_server->Stop();
-        CDevBas::mfDeleteMydata(data);
         if (m_trace != nullptr) std::fclose(m_trace);
     }
 
-    int& Prop(int index) { return data.pDevData->arProperty[index]; }
-
     // Reads count elements of the area from address 0 with one request.
     int ReadBlock(unsigned int chlType, int count, int attempts = 1) {
-        CDevTable& table = *data.pDevData->pTable;
-        CArray<CDevRow, CDevRow&> rows;
-        rows.SetSize(1);
-        rows[0].SetdwValue(DEVROW_STR_CHLTYPE, chlType);
-        rows[0].SetdwValue(DEVROW_STR_CHLADDRESS, 0);
-        table.DelTable();
-        table.AddRows(rows, 0);
-        int expected = CDevBas::mfFormReadOrder(data, order, table, Prop(DEVPROP_STATION), count, 0);
+        Table().DelTable();
+        AppendRow(chlType, 0, 0, 0, 0);
+        int expected = CDevBas::mfFormReadOrder(data, order, Table(), Prop(DEVPROP_STATION), count, 0);
         Clock::time_point start = Clock::now();
         int result =
             CDevBas::mfWriteAndRead(data, order, static_cast<unsigned int>(expected), DEV_RWTYPE_READ, attempts);
@@ -103,7 +92,6 @@ protected:
     }
 
     plcsim::Plc plc;
-    ZEVO_DATA data;
     CString order;
     int m_elapsedMs = 0;
     unsigned m_baud = 0;

@@ -1,5 +1,5 @@
-// A record with an empty channel table whose host variables live in an
-// in-memory database, and a compact text form of rows for comparisons.
+// The device record with an empty channel table whose host variables live in
+// an in-memory database, and a compact text form of rows for comparisons.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,24 +8,12 @@
 #include <vector>
 
 #include "Dev.h"
-#include "DevBas.h"
-#include "DevVocabulary.h"
+#include "DeviceRecord.h"
 #include "MemoryRtdb.h"
-#include "qdevctrl.h"
-#include "qdevrtdb.h"
 
-class RowsTest : public ::testing::Test {
+class RowsTest : public ::testing::Test, protected DeviceRecord {
 protected:
-    RowsTest() {
-        CDevBas::mfInitBlockAndRow();
-        data.pRtdb = &wrapper;
-        data.pfnGetParamType = &CDevCtrl::GetParamType_Fun;
-        data.pfnGetParamValue = &CDevCtrl::GetParamValue_Fun;
-        data.pfnSetParamValue = &CDevCtrl::SetParamValue_Fun;
-        data.pDevData = &dev;
-        dev.pTable = &table;
-    }
-    ~RowsTest() override { dev.pTable = nullptr; }
+    RowsTest() { UseRtdb(&wrapper); }
 
     // "type address.bit code" of a row, e.g. "14 100.0 83".
     static std::string Row(CDevRow& row) {
@@ -61,9 +49,8 @@ protected:
 
     MemoryRtdb rtdb;
     CDevRtdb wrapper{&rtdb};
-    ZEVO_DATA data;
-    DEV_DATA dev;
-    CDevTable table;
+    DEV_DATA& dev = Dev();
+    CDevTable& table = Table();
     CArray<CDevRow, CDevRow&> rows;
     CStringArray names;
     CArray<int, int> flags;

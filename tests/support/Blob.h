@@ -17,6 +17,18 @@ struct TestRow {
     std::string name;
 };
 
+// The one builder of channel rows for blobs and device records: a read-write
+// row unless told otherwise; for strings, bit is the length in bytes.
+inline TestRow MakeRow(uint32_t chlType, uint32_t address, uint32_t dataType, uint32_t bit = 0, uint32_t rwFlag = 2) {
+    TestRow row;
+    row.rwFlag = rwFlag;
+    row.chlType = chlType;
+    row.address = address;
+    row.bit = bit;
+    row.dataType = dataType;
+    return row;
+}
+
 class BlobWriter {
 public:
     BlobWriter& U16(uint16_t v);

@@ -110,14 +110,9 @@ TEST(Description, ErrorsNameTheLineAndFieldAndSayWhatIsWrong) {
 
 TEST(Description, BlobMatchesTheStoredFormatByteForByte) {
     devdesc::Description d = Parse("[[channel]]\naddress = \"D100\"\ntype = \"WD\"\n[[channel]]\naddress = \"M5\"\n");
-    TestRow wd;
-    wd.address = 100;
-    wd.dataType = 85;
+    TestRow wd = MakeRow(14, 100, 85);
     wd.name = "读写DWD0100";
-    TestRow m;
-    m.chlType = 0;
-    m.address = 5;
-    m.dataType = 20;
+    TestRow m = MakeRow(0, 5, 20);
     m.name = "读写M0005";
     EXPECT_EQ(devdesc::BuildBlob(d), MakeBlob(DefaultProperties(), {wd, m}));
 }

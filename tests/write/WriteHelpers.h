@@ -13,15 +13,9 @@
 #include "DeviceRecord.h"
 #include "ScriptedPort.h"
 
-// A channel row of a configuration blob.
+// A channel row of a configuration blob, its fields in the blob's order.
 inline TestRow Row(uint32_t rwFlag, uint32_t chlType, uint32_t address, uint32_t bit, uint32_t dataType) {
-    TestRow row;
-    row.rwFlag = rwFlag;
-    row.chlType = chlType;
-    row.address = address;
-    row.bit = bit;
-    row.dataType = dataType;
-    return row;
+    return MakeRow(chlType, address, dataType, bit, rwFlag);
 }
 
 // The PLC's answer to a write request: its first 8 bytes (station, function,
