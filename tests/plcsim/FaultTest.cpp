@@ -1,12 +1,15 @@
 // Fault injection of the simulated PLC: what each fault does to an answer, and
-// how rules pick their requests.
+// how rules pick their requests; the faults of the line as the in-process port
+// plays them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <optional>
 #include <string>
 
+#include "FakeClock.h"
 #include "ScriptedPort.h"
+#include "plcsim/LoopbackPort.h"
 #include "plcsim/Plc.h"
 
 using plcsim::FaultKind;
@@ -213,4 +216,39 @@ TEST(PlcFaults, OfTheLineLeaveTheRequestUndoneAndOnlyAStreamKeepsGoing) {
     EXPECT_TRUE(plc.Streaming());
     plc.ClearFaults();
     EXPECT_FALSE(plc.WhileStreaming([] { ADD_FAILURE() << "a byte after the stream was cleared"; }));
+}
+
+TEST(PlcFaults, OfTheLineReachTheInProcessPortAsAStreamOrAsSilence) {
+    const struct {
+        FaultKind kind;
+        const char* read;  // what a read of 6 bytes within 100 ms gets
+        uint64_t slept;
+    } kCases[] = {
+        {FaultKind::Stream, "AA AA AA AA AA AA", 0},
+        {FaultKind::Reset, "", 100},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(plcsim::FaultName(c.kind));
+        FakeClock clock;
+        Plc plc;
+        Prepared(plc).AddFault(Rule(c.kind));
+        plcsim::LoopbackPort port(plc);
+        Bytes request = kRead;
+        int length = static_cast<int>(request.size());
+        ASSERT_EQ(port.WriteBytes(request.data(), &length, 100), length);
+        Bytes got(6);
+        length = 6;
+        got.resize(static_cast<size_t>(std::max(0, port.ReadLength(got.data(), &length, 100))));
+        EXPECT_EQ(BytesHex(got), c.read);
+        EXPECT_EQ(clock.TotalSlept(), c.slept);
+        // Without the fault the next request is answered as always.
+        plc.ClearFaults();
+        port.ClearInBuffer();
+        length = static_cast<int>(request.size());
+        port.WriteBytes(request.data(), &length, 100);
+        got.assign(kAnswer.size(), 0);
+        length = static_cast<int>(got.size());
+        EXPECT_EQ(port.ReadLength(got.data(), &length, 100), length);
+        EXPECT_EQ(got, kAnswer);
+    }
 }
