@@ -121,7 +121,7 @@ void Server::Serve() {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count() + 1;
             timeoutMs = left > 0 ? static_cast<int>(left) : 0;
         }
-        const bool streaming = m_ioFd >= 0 && m_plc.Streaming();
+        const bool streaming = m_ioFd >= 0 && m_streamer != nullptr && m_streamer->Streaming();
         if (streaming && (timeoutMs < 0 || timeoutMs > 1)) timeoutMs = 1;
         if (!streaming) m_streamAt = Clock::time_point();
         int ready = ::poll(fds, n, timeoutMs);
@@ -156,7 +156,7 @@ void Server::Stream() {
     }
     for (size_t i = 0; i < n; ++i) bytes[i] = kStreamByte;
     bool broken = false;
-    m_plc.WhileStreaming([&] {
+    m_streamer->WhileStreaming([&] {
         // What the line does not take now is dropped; a stream has no end to wait for.
         ssize_t sent = m_listenFd >= 0 ? ::send(m_ioFd, bytes, n, MSG_NOSIGNAL) : ::write(m_ioFd, bytes, n);
         broken = sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
@@ -258,6 +258,7 @@ void Server::HandleFrame(const uint8_t* frame, size_t size) {
         }
         Trace("rx", frame, size, note);
     }
+    if (m_reply.Has(FaultKind::Stream)) m_streamer = m_bus != nullptr ? m_bus->Find(frame[0]) : m_plc;
     if (m_reply.Has(FaultKind::Reset)) ResetClient();
     if (!m_reply.bytes.empty() && SendReply(size) && m_options.trace != nullptr)
         Trace("tx", m_reply.bytes.data(), m_reply.bytes.size(), FaultNote(m_reply));

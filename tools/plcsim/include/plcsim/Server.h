@@ -85,8 +85,9 @@ private:
     void DrainWake();
     void Trace(const char* direction, const uint8_t* data, size_t size, const std::string& note);
 
-    Plc* m_plc = nullptr;  // one PLC ...
-    Bus* m_bus = nullptr;  // ... or a bus of them
+    Plc* m_plc = nullptr;       // one PLC ...
+    Bus* m_bus = nullptr;       // ... or a bus of them
+    Plc* m_streamer = nullptr;  // the PLC whose stream goes out, while it streams
     ServerOptions m_options;
     int m_wakeRead = -1;
     int m_wakeWrite = -1;
