@@ -1,4 +1,3 @@
-#ifndef QUORLAN_NO_PLCSIM
 #include "FaultDevice.h"
 
 #include <cmath>
@@ -59,4 +58,3 @@ std::vector<double> FaultDevice::Held(plcsim::Plc& plc) {
     return {static_cast<double>(plc.Get("D", 0)), static_cast<double>(static_cast<int16_t>(plc.Get("D", 1))),
             static_cast<double>(plc.Get("M", 0)), static_cast<double>(plc.Get("D", 1000))};
 }
-#endif

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#ifndef QUORLAN_NO_PLCSIM
 #include <unistd.h>
 
 #include "FaultDevice.h"
@@ -126,4 +125,3 @@ INSTANTIATE_TEST_SUITE_P(OverPtyAndTcp, EveryFault,
                              return std::string(std::get<0>(test.param) == Transport::Pty ? "Pty_" : "Tcp_") +
                                     plcsim::FaultName(std::get<1>(test.param).kind);
                          });
-#endif

@@ -5,7 +5,6 @@
 // write judged by a read's answer).
 #include <gtest/gtest.h>
 
-#ifndef QUORLAN_NO_PLCSIM
 #include "FakeClock.h"
 #include "FaultDevice.h"
 #include "plcsim/LoopbackPort.h"
@@ -43,4 +42,3 @@ TEST(LateAnswers, AreDroppedSoThatLaterRequestsGetTheirOwnAnswers) {
     }
     EXPECT_LE(failures, 1);
 }
-#endif

@@ -13,7 +13,6 @@
 #include <string>
 #include <thread>
 
-#ifndef QUORLAN_NO_PLCSIM
 #include <unistd.h>
 
 #include "FaultDevice.h"
@@ -200,4 +199,3 @@ TEST(LinkFaults, APlcStreamingBytesWithoutEndIsCutOffWithinTheWaitAndTheLineReco
     for (int i = 0; i < device.RankCount(); ++i) EXPECT_EQ(device.Collect(), 0);
     EXPECT_EQ(device.Stored(), FaultDevice::Held(plc));
 }
-#endif

@@ -4,7 +4,6 @@
 // echoes every request (the port dropping the echo).
 #include <gtest/gtest.h>
 
-#ifndef QUORLAN_NO_PLCSIM
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,9 +53,3 @@ TEST(BusOverPty, TwoStationsOnOneLineEachGiveTheirOwnValues) {
         EXPECT_EQ(bus.At(4).RequestCount(), 0u);
     }
 }
-
-#else
-
-TEST(BusOverPty, NeedsTheSimulator) { GTEST_SKIP() << "runs natively with the simulator only"; }
-
-#endif

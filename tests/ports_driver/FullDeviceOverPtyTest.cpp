@@ -4,7 +4,6 @@
 // what the PLC's memory says.
 #include <gtest/gtest.h>
 
-#ifndef QUORLAN_NO_PLCSIM
 #include <memory>
 #include <vector>
 
@@ -57,9 +56,3 @@ TEST(FullDeviceOverPty, EveryChannelReadsWhatThePlcHolds) {
             EXPECT_EQ(stored.d, device.Expected(plc, c)) << "channel " << c;
     }
 }
-
-#else
-
-TEST(FullDeviceOverPty, NeedsTheSimulator) { GTEST_SKIP() << "runs natively with the simulator only"; }
-
-#endif

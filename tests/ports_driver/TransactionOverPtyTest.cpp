@@ -14,7 +14,6 @@
 #include "DeviceRecord.h"
 #include "ScriptedPort.h"
 
-#ifndef QUORLAN_NO_PLCSIM
 #include "HostPorts.h"
 #include "plcsim/Server.h"
 
@@ -222,9 +221,3 @@ TEST_F(DriverOverPtyAt9600, ALongAnswerPacedAsOnTheLineArrivesWhole) {
     EXPECT_EQ(ReadBlock(14, 120), 245);
     EXPECT_EQ(CDevBas::mfAddSum(data, 1, order), 1);
 }
-
-#else
-
-TEST(DriverOverPty, NeedsTheSimulator) { GTEST_SKIP() << "runs natively with the simulator only"; }
-
-#endif

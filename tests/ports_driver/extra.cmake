@@ -1,9 +1,3 @@
 # The driver's transactions through a real serial port against the simulator
-# on a pseudo-terminal. The area is listed in QUORLAN_NATIVE_ONLY_TESTS; a
-# build directory whose cache predates that entry still builds it when cross
-# compiling, so there (and without the tools) the program only reports a skip.
-if(TARGET plcsim_lib AND NOT CMAKE_CROSSCOMPILING)
-  target_link_libraries(${target} PRIVATE plcsim_lib)
-else()
-  target_compile_definitions(${target} PRIVATE QUORLAN_NO_PLCSIM=1)
-endif()
+# on a pseudo-terminal. Native only (see QUORLAN_NATIVE_ONLY_TESTS).
+target_link_libraries(${target} PRIVATE plcsim_lib)

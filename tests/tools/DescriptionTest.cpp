@@ -1,7 +1,6 @@
 // The device-description library: channels expand into the driver's rows,
 // properties by number or label, error messages with line and field, blobs
 // byte for byte, and dump -> parse giving the same blob.
-#ifndef QUORLAN_NO_TOOLS
 
 #include <gtest/gtest.h>
 
@@ -161,5 +160,3 @@ TEST(Description, DamagedBlobsAreReportedNotReadAsZeros) {
     }
     EXPECT_EQ(devdesc::ReadBlob(good, "x.bin").rows.size(), 2u);
 }
-
-#endif

@@ -1,7 +1,6 @@
 // devcfg and devhost as programs: files written or not, exit status and
 // messages, polling the simulator in jsonl form, a channel write seen in the
 // PLC's memory, an IOCtrl command's variables.
-#ifndef QUORLAN_NO_TOOLS
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -291,5 +290,3 @@ TEST_F(Tools, PlcsimLinkReplacesOnlyAStaleLinkToAPseudoTerminal) {
 }
 
 }  // namespace
-
-#endif
