@@ -14,7 +14,7 @@ names=${FUZZ_ONLY:-"config answers ioctrl convert"}
 if [ -n "${FUZZ_BUILD:-}" ]; then
   build=$FUZZ_BUILD
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DQUORLAN_FUZZ=ON -DQUORLAN_SOAK=OFF -DQUORLAN_TESTS=OFF -DQUORLAN_TOOLS=OFF >/dev/null
+    -DCMAKE_CXX_COMPILER=clang++ -DQUORLAN_FUZZ=ON -DQUORLAN_SOAK=OFF -DQUORLAN_TESTS=OFF -DQUORLAN_TOOLS=OFF -DQUORLAN_WERROR=ON >/dev/null
 else
   build=build/fuzz
   cmake --preset fuzz >/dev/null

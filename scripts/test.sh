@@ -20,8 +20,8 @@ echo "==== soak"
 run build/native/bin/soak 20000
 
 echo "==== benchmarks (smoke run: figures are neither timed nor checked here; see bench/README.md)"
-build/native/bin/bench_cpu --benchmark_min_time=0.01 >/dev/null || echo "bench_cpu smoke run failed"
-build/native/bin/step_count 10 || echo "step_count smoke run failed"
+build/native/bin/bench_cpu --benchmark_min_time=0.01 >/dev/null || { echo "bench_cpu smoke run failed"; fail=1; }
+build/native/bin/step_count 10 || { echo "step_count smoke run failed"; fail=1; }
 
 echo "==== fuzz"
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} scripts/fuzz.sh || fail=1
