@@ -5,6 +5,7 @@
 // table and plan untouched by failing commands, and recovery once the PLC
 // answers properly again. Waits are the device's own (150 ms).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include "FaultDevice.h"
 #include "HostPorts.h"

@@ -5,6 +5,7 @@
 // calls recover once the line works again. The simulator's servers play every
 // fault (the reset and the endless stream are fault kinds of its own).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -12,8 +13,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <unistd.h>
 
 #include "FaultDevice.h"
 #include "HostPorts.h"

@@ -12,9 +12,8 @@
 #include "DevBas.h"
 #include "DevVocabulary.h"
 #include "DeviceRecord.h"
-#include "ScriptedPort.h"
-
 #include "HostPorts.h"
+#include "ScriptedPort.h"
 #include "plcsim/Server.h"
 
 namespace {
