@@ -49,12 +49,7 @@ void Bus::Handle(const uint8_t* request, size_t size, Reply& reply) {
         plc->Handle(request, size, reply);
         return;
     }
-    reply.bytes.clear();
-    reply.delayMs = 0;
-    reply.chunkSize = 0;
-    reply.gapMs = 0;
-    reply.faults = 0;
-    reply.request = 0;
+    reply.Clear();
     reply.drop = size < 4 ? Drop::TooShort : Drop::OtherStation;
 }
 

@@ -215,12 +215,7 @@ std::vector<uint8_t> Plc::Handle(const std::vector<uint8_t>& request) {
 }
 
 void Plc::Handle(const uint8_t* request, size_t size, Reply& reply) {
-    reply.bytes.clear();
-    reply.delayMs = 0;
-    reply.chunkSize = 0;
-    reply.gapMs = 0;
-    reply.faults = 0;
-    reply.request = 0;
+    reply.Clear();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (size < 4) {
         reply.drop = Drop::TooShort;

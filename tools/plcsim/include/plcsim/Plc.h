@@ -48,6 +48,16 @@ struct Reply {
     uint64_t request = 0;  // number of the request (0 when dropped)
 
     bool Has(FaultKind kind) const { return (faults & (1u << static_cast<unsigned>(kind))) != 0; }
+    // No answer yet, nothing applied (the bytes keep their capacity).
+    void Clear() {
+        bytes.clear();
+        delayMs = 0;
+        chunkSize = 0;
+        gapMs = 0;
+        faults = 0;
+        drop = Drop::None;
+        request = 0;
+    }
 };
 
 // Faults of the line (stream, reset): the servers and the in-process port play
