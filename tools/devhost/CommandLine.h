@@ -9,11 +9,14 @@
 #include <vector>
 
 #include "DeviceDescription.h"
-#include "Output.h"
 #include "toolkit/Database.h"
+#include "toolkit/Output.h"
 #include "toolkit/PortFactory.h"
 
 namespace devhost {
+
+using toolkit::Format;
+using toolkit::TypeWord;
 
 class CommandLineError : public std::runtime_error {
 public:

@@ -2,9 +2,7 @@
 // it reads and writes.
 #include <iostream>
 
-#include "CodeTexts.h"
 #include "Commands.h"
-#include "Output.h"
 
 namespace devhost {
 

@@ -6,11 +6,14 @@
 #include <thread>
 
 #include "Commands.h"
-#include "LiveTable.h"
-#include "Output.h"
-#include "Statistics.h"
+#include "toolkit/LiveTable.h"
+#include "toolkit/Output.h"
+#include "toolkit/Statistics.h"
 
 namespace devhost {
+
+using toolkit::Clock;
+using toolkit::Ms;
 
 int Run(Session& s, const Options& o, const std::atomic<bool>& stop) {
     bool table = o.format == Format::Table;
@@ -19,16 +22,24 @@ int Run(Session& s, const Options& o, const std::atomic<bool>& stop) {
     std::ostream& summaryOut = table ? std::cout : std::cerr;
     const auto& rows = s.Desc().rows;
 
-    Statistics stats(rows);
+    toolkit::Statistics stats(rows);
     s.Rtdb().OnStore([&](int channel, const toolkit::Database::ChannelState& ch) {
         size_t c = static_cast<size_t>(channel);
         if (c >= rows.size()) return;
-        WriteStored(std::cout, o.format, channel, rows[c], ch.value);
+        toolkit::WriteStored(std::cout, o.format, channel, rows[c], ch.value);
         stats.Stored(c);
     });
-    WriteHeader(std::cout, o.format);
+    toolkit::WriteHeader(std::cout, o.format);
 
-    LiveTable view(s, o.config);
+    toolkit::LiveTable view(o.config, rows, [&s](size_t c) {
+        toolkit::LiveTable::Cell cell;
+        if (const toolkit::Database::ChannelState* ch = s.Rtdb().State(static_cast<int>(c))) {
+            cell.stored = ch->stored;
+            cell.value = ch->value;
+            cell.at = ch->at;
+        }
+        return cell;
+    });
     if (live) std::cout << "\x1b[2J";
     auto started = Clock::now();
     auto lastDraw = Clock::time_point{};

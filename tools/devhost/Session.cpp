@@ -1,7 +1,5 @@
 #include "Session.h"
 
-#include "CodeTexts.h"
-
 namespace devhost {
 
 Session::Session(toolkit::DeviceFile device, const toolkit::PortOptions& port, const std::string& pluginPath,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/CodeTexts.h"
 #include "toolkit/Database.h"
 #include "toolkit/DeviceFile.h"
 #include "toolkit/Plugin.h"
@@ -15,6 +16,8 @@
 #include "toolkit/TracingPort.h"
 
 namespace devhost {
+
+using toolkit::CodeText;
 
 // Set-up failed (exit status 1); the message says what and why.
 class SetupError : public std::runtime_error {

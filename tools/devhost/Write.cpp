@@ -2,7 +2,6 @@
 #include <iostream>
 #include <vector>
 
-#include "CodeTexts.h"
 #include "Commands.h"
 
 namespace devhost {

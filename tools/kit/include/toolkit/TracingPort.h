@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "ICommunication.h"
@@ -40,6 +41,9 @@ public:
     unsigned long Unanswered() const { return m_unanswered; }
     // Time from the end of each answered request's write to its last answer byte.
     const std::vector<double>& LatenciesMs() const { return m_latencies; }
+    // Hands over the latencies measured so far and forgets them (a host that
+    // polls around the clock keeps its own bounded record).
+    std::vector<double> TakeLatencies() { return std::exchange(m_latencies, {}); }
 
 private:
     void Trace(const char* direction, const unsigned char* data, int count);

@@ -11,7 +11,7 @@
 #include "DeviceDescription.h"
 #include "toolkit/TracingPort.h"
 
-namespace devhost {
+namespace toolkit {
 
 using Clock = std::chrono::steady_clock;
 
@@ -28,10 +28,15 @@ public:
     void Called(int rc);
 
     long Calls() const { return m_calls; }
+    // The channel's value was stored during the scan under way.
+    bool SeenThisScan(size_t channel) const { return channel < m_seen.size() && m_seen[channel] != 0; }
     long Failed() const;
-    // Duration of each full scan completed, ms.
-    const std::vector<double>& Scans() const { return m_scans; }
-    double LastScanMs() const { return m_scans.empty() ? 0.0 : m_scans.back(); }
+    // Full scans completed, and the first and last one's duration, ms (the
+    // durations are not kept: a host polls around the clock).
+    size_t ScanCount() const { return m_scanCount; }
+    double FirstScanMs() const { return m_firstScanMs; }
+    double LastScanMs() const { return m_lastScanMs; }
+    const std::map<int, long>& Failures() const { return m_failures; }
 
     // The summary lines: calls, failures by code, full scans, latencies.
     void Summary(std::ostream& out, double elapsedMs, const toolkit::TracingPort& port) const;
@@ -42,9 +47,11 @@ private:
     size_t m_readable = 0;
     size_t m_seenCount = 0;
     Clock::time_point m_scanStart = Clock::now();
-    std::vector<double> m_scans;
+    size_t m_scanCount = 0;
+    double m_firstScanMs = 0.0;
+    double m_lastScanMs = 0.0;
     long m_calls = 0;
     std::map<int, long> m_failures;
 };
 
-}  // namespace devhost
+}  // namespace toolkit

@@ -1,11 +1,11 @@
-#include "Statistics.h"
+#include "toolkit/Statistics.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "CodeTexts.h"
+#include "toolkit/CodeTexts.h"
 
-namespace devhost {
+namespace toolkit {
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -28,7 +28,8 @@ void Statistics::Stored(size_t channel) {
     m_seen[channel] = 1;
     if (++m_seenCount < m_readable) return;
     auto now = Clock::now();
-    m_scans.push_back(Ms(now - m_scanStart));
+    m_lastScanMs = Ms(now - m_scanStart);
+    if (m_scanCount++ == 0) m_firstScanMs = m_lastScanMs;
     m_scanStart = now;
     std::fill(m_seen.begin(), m_seen.end(), 0);
     m_seenCount = 0;
@@ -51,11 +52,11 @@ void Statistics::Summary(std::ostream& out, double elapsedMs, const toolkit::Tra
                   elapsedMs / 1000.0, port.Requests(), Failed());
     out << line;
     for (const auto& f : m_failures) out << "  failed " << f.second << " x code " << CodeText(f.first) << "\n";
-    if (m_scans.empty()) {
+    if (m_scanCount == 0) {
         out << "full scan: not completed (some channels got no value)\n";
     } else {
-        std::snprintf(line, sizeof line, "full scan: %.1f ms (first), %.1f ms (last), %zu complete\n", m_scans.front(),
-                      m_scans.back(), m_scans.size());
+        std::snprintf(line, sizeof line, "full scan: %.1f ms (first), %.1f ms (last), %zu complete\n", m_firstScanMs,
+                      m_lastScanMs, m_scanCount);
         out << line;
     }
     const auto& lat = port.LatenciesMs();
@@ -71,4 +72,4 @@ void Statistics::Summary(std::ostream& out, double elapsedMs, const toolkit::Tra
     out.flush();
 }
 
-}  // namespace devhost
+}  // namespace toolkit

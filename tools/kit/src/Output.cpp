@@ -1,10 +1,10 @@
-#include "Output.h"
+#include "toolkit/Output.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
-namespace devhost {
+namespace toolkit {
 
 namespace {
 
@@ -15,13 +15,13 @@ std::string CsvField(const std::string& s) {
     return out + "\"";
 }
 
-std::string JsonValue(const toolkit::Value& v) {
+}  // namespace
+
+std::string JsonValue(const Value& v) {
     if (v.type == DATATYPE_STRING) return devdesc::Quote(v.s);
     std::string t = v.Text();
     return t == "nan" || t == "inf" || t == "-inf" ? "null" : t;
 }
-
-}  // namespace
 
 const char* TypeWord(DATATYPE t) {
     return t == DATATYPE_INT ? "int" : t == DATATYPE_DOUBLE ? "double" : t == DATATYPE_STRING ? "string" : "none";
@@ -53,4 +53,4 @@ void WriteStored(std::ostream& out, Format format, int channel, const devdesc::R
             << "\",\"type\":\"" << TypeWord(value.type) << "\",\"value\":" << JsonValue(value) << "}\n";
 }
 
-}  // namespace devhost
+}  // namespace toolkit

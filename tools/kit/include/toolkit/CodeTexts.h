@@ -4,11 +4,11 @@
 
 #include <string>
 
-namespace devhost {
+namespace toolkit {
 
 // The code's meaning alone; "unknown code" for one the driver does not use.
 std::string Meaning(int code);
 // The code (in hexadecimal when it is an error flag) and its meaning.
 std::string CodeText(int code);
 
-}  // namespace devhost
+}  // namespace toolkit

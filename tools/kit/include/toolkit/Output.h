@@ -8,7 +8,7 @@
 #include "DeviceDescription.h"
 #include "toolkit/Database.h"
 
-namespace devhost {
+namespace toolkit {
 
 enum class Format { Table, Csv, Jsonl };
 
@@ -17,9 +17,12 @@ const char* TypeWord(DATATYPE type);
 // "2026-12-08T10:36:59.123Z"
 std::string Iso8601Now();
 
+// A value as JSON: a quoted string or a number (null for nan and inf).
+std::string JsonValue(const Value& value);
+
 // The header line of the format (CSV only).
 void WriteHeader(std::ostream& out, Format format);
 // One line for a value stored into a channel (nothing for the table).
 void WriteStored(std::ostream& out, Format format, int channel, const devdesc::Row& row, const toolkit::Value& value);
 
-}  // namespace devhost
+}  // namespace toolkit

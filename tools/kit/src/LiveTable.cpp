@@ -1,4 +1,4 @@
-#include "LiveTable.h"
+#include "toolkit/LiveTable.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "Statistics.h"
+#include "toolkit/Statistics.h"
 
-namespace devhost {
+namespace toolkit {
 
 namespace {
 
@@ -27,49 +27,53 @@ std::string PadName(std::string name, size_t width) {
 
 }  // namespace
 
-void LiveTable::Draw(std::ostream& out, bool inPlace, double scanMs, long calls) {
-    int height = 1000000;
-    if (inPlace) {
-        winsize ws{};
-        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 6) height = ws.ws_row - 4;
-        out << "\x1b[H";
-    }
-    const char* eol = inPlace ? "\x1b[K\n" : "\n";
-    const auto& rows = m_s.Desc().rows;
+int LiveTable::TerminalHeight() {
+    winsize ws{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 6) return ws.ws_row - 4;
+    return 1000000;
+}
+
+void LiveTable::Draw(std::ostream& out, bool inPlace, double scanMs, long calls) const {
+    if (inPlace) out << "\x1b[H";
+    Lines(out, inPlace ? "\x1b[K\n" : "\n", inPlace ? TerminalHeight() : 1000000, scanMs, calls);
+    if (inPlace) out << "\x1b[J";
+    out.flush();
+}
+
+int LiveTable::Lines(std::ostream& out, const char* eol, int maxLines, double scanMs, long calls) const {
     char line[512];
-    std::snprintf(line, sizeof line, "%s: %zu channels, call %ld", m_title.c_str(), rows.size(), calls);
+    std::snprintf(line, sizeof line, "%s: %zu channels, call %ld", m_title.c_str(), m_rows.size(), calls);
     out << line << eol;
     std::snprintf(line, sizeof line, "%5s  %-24s %-8s %16s  %-7s %8s", "chan", "name", "element", "value", "status",
                   "age");
     out << line << eol;
+    int written = 2;
     auto now = Clock::now();
     double staleMs = std::max(1000.0, 3.0 * scanMs);
-    int shown = 0;
-    for (size_t c = 0; c < rows.size(); ++c) {
-        if (shown >= height) {
-            out << "... " << rows.size() - c << " more" << eol;
-            break;
+    for (size_t c = 0; c < m_rows.size(); ++c) {
+        if (written - 2 >= maxLines) {
+            out << "... " << m_rows.size() - c << " more" << eol;
+            return written + 1;
         }
-        const toolkit::Database::ChannelState* ch = m_s.Rtdb().State(static_cast<int>(c));
-        const devdesc::Row& row = rows[c];
-        bool stored = ch != nullptr && ch->stored;
-        std::string value = stored ? ch->value.Text() : "-";
+        Cell cell = m_cellOf(c);
+        const devdesc::Row& row = m_rows[c];
+        std::string value = cell.stored ? cell.value.Text() : "-";
         if (value.size() > 16) value = value.substr(0, 15) + "~";
         std::string age = "-", status = row.rw == 1 ? "w-only" : "none";
-        if (stored) {
-            double ms = Ms(now - ch->at);
+        if (cell.stored) {
+            double ms = Ms(now - cell.at);
             char buf[32];
             std::snprintf(buf, sizeof buf, ms < 10000 ? "%.0fms" : "%.0fs", ms < 10000 ? ms : ms / 1000);
             age = buf;
             status = ms <= staleMs ? "ok" : "stale";
         }
+        if (!cell.status.empty()) status = cell.status;
         std::snprintf(line, sizeof line, "%5zu  %s %-8s %16s  %-7s %8s", c, PadName(row.name, 24).c_str(),
                       devdesc::AddressText(row).c_str(), value.c_str(), status.c_str(), age.c_str());
         out << line << eol;
-        ++shown;
+        ++written;
     }
-    if (inPlace) out << "\x1b[J";
-    out.flush();
+    return written;
 }
 
-}  // namespace devhost
+}  // namespace toolkit

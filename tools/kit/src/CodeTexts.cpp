@@ -1,10 +1,10 @@
-#include "CodeTexts.h"
+#include "toolkit/CodeTexts.h"
 
 #include <cstdio>
 
 #include "DevResultCodes.h"
 
-namespace devhost {
+namespace toolkit {
 
 std::string Meaning(int code) { return DevResultText(code); }
 
@@ -17,4 +17,4 @@ std::string CodeText(int code) {
     return std::string(buf) + " (" + Meaning(code) + ")";
 }
 
-}  // namespace devhost
+}  // namespace toolkit

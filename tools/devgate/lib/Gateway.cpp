@@ -1,0 +1,565 @@
+#include "gateway/Gateway.h"
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "toolkit/CodeTexts.h"
+#include "toolkit/Statistics.h"
+#include "toolkit/TracingPort.h"
+
+namespace gateway {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kLatencyWindow = 1024;  // requests kept for the percentiles
+constexpr int kNoPort = -2;
+constexpr int kBadChannel = 5;
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+Result Outcome(int code) { return Result{code, toolkit::Meaning(code), {}}; }
+
+}  // namespace
+
+const char* StatusWord(Status s) {
+    switch (s) {
+        case Status::Ok:
+            return "ok";
+        case Status::Failed:
+            return "failed";
+        case Status::WriteOnly:
+            return "w-only";
+        default:
+            return "never";
+    }
+}
+
+struct Gateway::Device {
+    Device(DeviceSite& s, const DeviceModel& m, size_t index) : site(s), model(m), index(index), stats(rows()) {}
+    const std::vector<devdesc::Row>& rows() const { return site.file.description.rows; }
+
+    DeviceSite& site;
+    const DeviceModel& model;
+    size_t index;
+    Line* line = nullptr;
+    // The line thread's own.
+    std::unique_ptr<toolkit::Database> rtdb;
+    toolkit::Controller ctrl;
+    std::vector<int> refs;
+    Clock::time_point due{};
+    int failedInRow = 0;
+    int lastCode = 0;
+    // Shared with the faces, under mutex.
+    mutable std::mutex mutex;
+    std::vector<Reading> readings;
+    toolkit::Statistics stats;
+    unsigned long requests = 0;
+    std::deque<double> latencies;
+};
+
+struct Gateway::Line {
+    LineSite& site;
+    const LineModel& model;
+    std::vector<Device*> devices;
+    std::unique_ptr<SimulatedLine> sim;
+    std::unique_ptr<toolkit::Port> port;
+    std::unique_ptr<toolkit::TracingPort> tracing;
+    size_t next = 0;  // round robin
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;  // tasks, state
+    std::condition_variable cv;
+    std::deque<std::function<void()>> tasks;
+    bool connected = false;
+    // Shared with the faces, under mutex.
+    bool reportedUp = false;
+    bool reported = false;
+    LineStats stats;
+    Clock::time_point cycleStart = Clock::now();
+    std::vector<size_t> cycleScans;
+
+    Line(LineSite& s, const LineModel& m) : site(s), model(m) {}
+};
+
+bool Subscription::Pop(Change& change, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_cv.wait_for(lock, timeout, [this] { return !m_queue.empty(); })) return false;
+    change = std::move(m_queue.front());
+    m_queue.pop_front();
+    return true;
+}
+
+unsigned long Subscription::Dropped() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dropped;
+}
+
+void Subscription::Push(const Change& change) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_queue.size() >= m_capacity) {
+            ++m_dropped;
+            return;
+        }
+        m_queue.push_back(change);
+    }
+    m_cv.notify_one();
+}
+
+Gateway::Gateway(Site site, Options options) : m_options(std::move(options)), m_site(std::move(site)) {
+    m_library = toolkit::PluginLibrary::Load(m_options.plugin);
+    m_lineModels.reserve(m_site.lines.size());
+    size_t deviceCount = 0;
+    for (const LineSite& l : m_site.lines) deviceCount += l.devices.size();
+    m_deviceModels.reserve(deviceCount);
+    for (LineSite& l : m_site.lines) {
+        LineModel lm{l.name, {}};
+        for (DeviceSite& d : l.devices) {
+            lm.devices.push_back(d.name);
+            DeviceModel dm;
+            dm.name = d.name;
+            dm.line = l.name;
+            const auto& props = d.file.description.properties;
+            dm.station = props.empty() ? 0 : props[0];
+            dm.rows = &d.file.description.rows;
+            for (const devdesc::Row& r : d.file.description.rows)
+                dm.channels.push_back({r.name, devdesc::AddressText(r), devdesc::ValueType(r), static_cast<int>(r.rw)});
+            m_deviceModels.push_back(std::move(dm));
+            m_devices.push_back(std::make_unique<Device>(d, m_deviceModels.back(), m_devices.size()));
+            Device& dev = *m_devices.back();
+            dev.readings.resize(dev.rows().size());
+            for (size_t c = 0; c < dev.rows().size(); ++c)
+                if (dev.rows()[c].rw == 1) dev.readings[c].status = Status::WriteOnly;
+        }
+        m_lineModels.push_back(std::move(lm));
+    }
+    size_t at = 0;
+    for (size_t i = 0; i < m_site.lines.size(); ++i) {
+        LineSite& l = m_site.lines[i];
+        m_lines.push_back(std::make_unique<Line>(l, m_lineModels[i]));
+        Line& line = *m_lines.back();
+        std::vector<toolkit::SimulatorOptions> stations;
+        for (size_t k = 0; k < l.devices.size(); ++k, ++at) {
+            line.devices.push_back(m_devices[at].get());
+            m_devices[at]->line = &line;
+            stations.push_back(l.devices[k].file.Simulator());
+        }
+        line.cycleScans.assign(line.devices.size(), 0);
+        if (l.kind == LineSite::Kind::Simulated)
+            line.sim = std::make_unique<SimulatedLine>(stations, l.simBaud, l.echo);
+    }
+}
+
+Gateway::~Gateway() { Stop(); }
+
+void Gateway::Start() {
+    for (auto& l : m_lines) {
+        std::lock_guard<std::mutex> lock(l->mutex);
+        if (!l->thread.joinable()) {
+            l->stop = false;
+            l->thread = std::thread([this, &line = *l] { RunLine(line); });
+        }
+    }
+}
+
+void Gateway::Stop() {
+    for (auto& l : m_lines) {
+        {
+            std::lock_guard<std::mutex> lock(l->mutex);
+            l->stop = true;
+        }
+        l->cv.notify_all();
+    }
+    for (auto& l : m_lines)
+        if (l->thread.joinable()) l->thread.join();
+}
+
+int Gateway::DeviceIndex(const std::string& name) const {
+    for (size_t i = 0; i < m_deviceModels.size(); ++i)
+        if (m_deviceModels[i].name == name) return static_cast<int>(i);
+    return -1;
+}
+
+Reading Gateway::Latest(const std::string& device, int channel) const {
+    int i = DeviceIndex(device);
+    if (i < 0) return Reading{};
+    const Device& d = *m_devices[static_cast<size_t>(i)];
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (channel < 0 || static_cast<size_t>(channel) >= d.readings.size()) return Reading{};
+    return d.readings[static_cast<size_t>(channel)];
+}
+
+std::vector<Reading> Gateway::Readings(const std::string& device) const {
+    int i = DeviceIndex(device);
+    if (i < 0) return {};
+    const Device& d = *m_devices[static_cast<size_t>(i)];
+    std::lock_guard<std::mutex> lock(d.mutex);
+    return d.readings;
+}
+
+std::shared_ptr<Subscription> Gateway::Subscribe(size_t capacity) {
+    auto sub = std::make_shared<Subscription>(capacity);
+    std::lock_guard<std::mutex> lock(m_subsMutex);
+    m_subs.push_back(sub);
+    return sub;
+}
+
+DeviceStats Gateway::Stats(const std::string& device) const {
+    int i = DeviceIndex(device);
+    if (i < 0) return DeviceStats{};
+    const Device& d = *m_devices[static_cast<size_t>(i)];
+    std::lock_guard<std::mutex> lock(d.mutex);
+    DeviceStats s;
+    s.calls = d.stats.Calls();
+    s.requests = d.requests;
+    s.failures = d.stats.Failures();
+    s.scans = d.stats.ScanCount();
+    s.lastScanMs = d.stats.LastScanMs();
+    std::vector<double> lat(d.latencies.begin(), d.latencies.end());
+    s.latencyP50Ms = Percentile(lat, 0.5);
+    s.latencyP90Ms = Percentile(lat, 0.9);
+    s.latencyP99Ms = Percentile(lat, 0.99);
+    return s;
+}
+
+LineStats Gateway::LineStatsOf(const std::string& name) const {
+    for (const auto& l : m_lines)
+        if (l->site.name == name) {
+            std::lock_guard<std::mutex> lock(l->mutex);
+            return l->stats;
+        }
+    return LineStats{};
+}
+
+SimulatedLine* Gateway::Simulator(const std::string& name) {
+    for (auto& l : m_lines)
+        if (l->site.name == name) return l->sim.get();
+    return nullptr;
+}
+
+void Gateway::Publish(const Change& change) {
+    std::lock_guard<std::mutex> lock(m_subsMutex);
+    for (auto it = m_subs.begin(); it != m_subs.end();) {
+        if (auto sub = it->lock()) {
+            sub->Push(change);
+            ++it;
+        } else {
+            it = m_subs.erase(it);
+        }
+    }
+}
+
+Result Gateway::Queue(const std::string& device, std::function<Result(Device&)> job) {
+    int i = DeviceIndex(device);
+    if (i < 0) return Outcome(kBadChannel);
+    Device& d = *m_devices[static_cast<size_t>(i)];
+    Line& line = *d.line;
+    auto task = std::make_shared<std::packaged_task<Result()>>([&d, job] {
+        if (!d.ctrl) return Outcome(kNoPort);
+        Result r = job(d);
+        if (d.line->tracing) d.line->tracing->EndRequest();
+        return r;
+    });
+    std::future<Result> outcome = task->get_future();
+    {
+        std::lock_guard<std::mutex> lock(line.mutex);
+        if (!line.thread.joinable() || line.stop) return Outcome(kNoPort);
+        line.tasks.push_back([task] { (*task)(); });
+    }
+    line.cv.notify_all();
+    return outcome.get();
+}
+
+Result Gateway::Write(const std::string& device, int channel, const toolkit::Value& value) {
+    int i = DeviceIndex(device);
+    if (i < 0 || channel < 0 || static_cast<size_t>(channel) >= m_deviceModels[static_cast<size_t>(i)].channels.size())
+        return Outcome(kBadChannel);
+    DATATYPE type = m_deviceModels[static_cast<size_t>(i)].channels[static_cast<size_t>(channel)].type;
+    toolkit::Value v = value;
+    if (type == DATATYPE_DOUBLE && v.type == DATATYPE_INT)
+        v = toolkit::Value{DATATYPE_DOUBLE, 0, static_cast<double>(v.i), ""};
+    if (v.type != type) return Outcome(kBadChannel);
+    return Queue(device, [channel, v](Device& d) {
+        int rc;
+        if (v.type == DATATYPE_INT) {
+            int x = v.i;
+            rc = d.ctrl->WriteChannel(channel, DATATYPE_INT, &x);
+        } else if (v.type == DATATYPE_DOUBLE) {
+            double x = v.d;
+            rc = d.ctrl->WriteChannel(channel, DATATYPE_DOUBLE, &x);
+        } else {
+            std::vector<char> text(v.s.begin(), v.s.end());
+            text.push_back('\0');
+            rc = d.ctrl->WriteChannel(channel, DATATYPE_STRING, text.data());
+        }
+        return Outcome(rc);
+    });
+}
+
+Result Gateway::IoCtrl(const std::string& device, const std::string& text,
+                       const std::vector<std::pair<std::string, toolkit::Value>>& variables) {
+    return Queue(device, [text, variables](Device& d) {
+        for (const auto& [name, value] : variables) d.rtdb->DeclareVariable(name, value);
+        Result r = Outcome(d.ctrl->DevIOCtrl(text.c_str()));
+        r.variables = d.rtdb->Variables();
+        return r;
+    });
+}
+
+void Gateway::LineEvent(Line& line, bool up, int code, const std::string& message) {
+    {
+        std::lock_guard<std::mutex> lock(line.mutex);
+        if (line.reported && line.reportedUp == up) return;
+        line.reported = true;
+        line.reportedUp = up;
+        line.stats.up = up;
+        if (!up) ++line.stats.downs;
+    }
+    Change c;
+    c.kind = Change::Kind::Line;
+    c.time = std::chrono::system_clock::now();
+    c.line = line.site.name;
+    c.event = up ? "up" : "down";
+    c.code = code;
+    c.message = message;
+    Publish(c);
+    if (up) return;
+    // Every channel read on a failed line keeps its value, marked failed.
+    for (Device* d : line.devices) {
+        std::vector<Change> failed;
+        {
+            std::lock_guard<std::mutex> lock(d->mutex);
+            for (size_t ch = 0; ch < d->readings.size(); ++ch) {
+                Reading& r = d->readings[ch];
+                if (r.status == Status::WriteOnly || (r.status == Status::Failed && r.code == code)) continue;
+                r.status = Status::Failed;
+                r.code = code;
+                failed.push_back(Change{Change::Kind::Value, c.time, line.site.name, d->model.name,
+                                        static_cast<int>(ch), r, "", 0, ""});
+            }
+        }
+        for (const Change& f : failed) Publish(f);
+    }
+}
+
+bool Gateway::Connect(Line& line, int& code, std::string& why) {
+    toolkit::PortOptions po;
+    switch (line.site.kind) {
+        case LineSite::Kind::Tcp:
+            po.kind = toolkit::PortOptions::Kind::Tcp;
+            po.address = line.site.address;
+            break;
+        case LineSite::Kind::Serial:
+            po.device = line.site.port;
+            po.line = line.site.serial;
+            break;
+        case LineSite::Kind::Simulated:
+            po.device = line.sim->Path();
+            po.line = line.site.serial;
+            break;
+    }
+    if (line.site.rs485 || line.site.echo) {
+        // The host layer's serial port takes these options in a later change.
+        code = kNoPort;
+        why = line.site.name + ": this build's serial port has no rs485 or echo option";
+        return false;
+    }
+    try {
+        line.port = toolkit::OpenPort(po);
+    } catch (const toolkit::PortError& e) {
+        code = kNoPort;
+        why = e.what();
+        return false;
+    }
+    line.tracing =
+        std::make_unique<toolkit::TracingPort>(line.port->Communication(), m_options.trace ? stderr : nullptr);
+    // Each controller as the host runtime sets it up: created with its own
+    // database, given the port, the configuration and every channel.
+    for (Device* d : line.devices) {
+        d->rtdb = std::make_unique<toolkit::Database>(d->site.file.ChannelTypes());
+        d->rtdb->OnStore([this, d, &line](int channel, const toolkit::Database::ChannelState& state) {
+            size_t c = static_cast<size_t>(channel);
+            Change change{Change::Kind::Value,
+                          std::chrono::system_clock::now(),
+                          line.site.name,
+                          d->model.name,
+                          channel,
+                          {},
+                          "",
+                          0,
+                          ""};
+            {
+                std::lock_guard<std::mutex> lock(d->mutex);
+                if (c >= d->readings.size()) return;
+                d->stats.Stored(c);
+                Reading& r = d->readings[c];
+                r.status = d->rows()[c].rw == 1 ? Status::WriteOnly : Status::Ok;
+                r.hasValue = true;
+                r.value = state.value;
+                r.code = 0;
+                r.at = change.time;
+                r.steadyAt = state.at;
+                change.reading = r;
+            }
+            Publish(change);
+        });
+        try {
+            d->ctrl = m_library->Create(d->model.name, d->rtdb.get());
+        } catch (const toolkit::PluginError& e) {
+            code = kNoPort;
+            why = d->model.name + ": " + e.what();
+            return false;
+        }
+        int rc = d->ctrl->UpdataCommunication(line.tracing.get());
+        if (rc == 0) rc = d->ctrl->InitDevice(d->site.file.blob.data(), static_cast<int>(d->site.file.blob.size()));
+        d->refs.assign(d->rows().size(), 1);
+        if (rc == 0) rc = d->ctrl->ChannelRefChange(d->refs.data(), static_cast<int>(d->refs.size()));
+        if (rc != 0) {
+            code = rc;
+            why = d->model.name + ": the controller could not be set up: " + toolkit::CodeText(rc);
+            return false;
+        }
+        d->failedInRow = 0;
+        d->due = Clock::now();
+    }
+    return true;
+}
+
+void Gateway::Teardown(Line& line) {
+    for (Device* d : line.devices) {
+        d->ctrl.Reset();  // cleaned up while its database and port are there
+        d->rtdb.reset();
+    }
+    line.tracing.reset();
+    line.port.reset();
+}
+
+void Gateway::Collect(Line& line, Device& d) {
+    unsigned long before = line.tracing->Requests();
+    int rc = d.ctrl->CollectDevData(d.refs.data(), static_cast<int>(d.refs.size()));
+    line.tracing->EndRequest();
+    std::vector<double> lat = line.tracing->TakeLatencies();
+    std::vector<Change> failed;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.stats.Called(rc);
+        d.requests += line.tracing->Requests() - before;
+        for (double l : lat) d.latencies.push_back(l);
+        while (d.latencies.size() > kLatencyWindow) d.latencies.pop_front();
+        if (rc != 0) {
+            // The channels this scan has not reached yet are the failed step's
+            // (or behind it): they keep their value, marked failed.
+            for (size_t c = 0; c < d.readings.size(); ++c) {
+                Reading& r = d.readings[c];
+                if (r.status == Status::WriteOnly || d.stats.SeenThisScan(c) ||
+                    (r.status == Status::Failed && r.code == rc))
+                    continue;
+                r.status = Status::Failed;
+                r.code = rc;
+                failed.push_back(Change{Change::Kind::Value, std::chrono::system_clock::now(), line.site.name,
+                                        d.model.name, static_cast<int>(c), r, "", 0, ""});
+            }
+        }
+    }
+    for (const Change& f : failed) Publish(f);
+    d.failedInRow = rc == 0 ? 0 : d.failedInRow + 1;
+    d.lastCode = rc;
+    d.due = Clock::now() + std::chrono::milliseconds(d.site.intervalMs);
+
+    std::lock_guard<std::mutex> lock(line.mutex);
+    bool cycle = true;
+    for (size_t i = 0; i < line.devices.size(); ++i) {
+        std::lock_guard<std::mutex> dl(line.devices[i]->mutex);
+        cycle = cycle && line.devices[i]->stats.ScanCount() > line.cycleScans[i];
+    }
+    if (cycle) {
+        auto now = Clock::now();
+        line.stats.lastCycleMs = toolkit::Ms(now - line.cycleStart);
+        ++line.stats.cycles;
+        line.cycleStart = now;
+        for (size_t i = 0; i < line.devices.size(); ++i) {
+            std::lock_guard<std::mutex> dl(line.devices[i]->mutex);
+            line.cycleScans[i] = line.devices[i]->stats.ScanCount();
+        }
+    }
+}
+
+void Gateway::RunLine(Line& line) {
+    auto backoff = m_options.backoffMin;
+    auto runTasks = [&line] {
+        std::unique_lock<std::mutex> lock(line.mutex);
+        while (!line.tasks.empty()) {
+            auto task = std::move(line.tasks.front());
+            line.tasks.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    };
+    // Waits until the time, a task or the stop, carrying out tasks that come.
+    auto waitUntil = [&](Clock::time_point when) {
+        std::unique_lock<std::mutex> lock(line.mutex);
+        line.cv.wait_until(lock, when, [&line] { return line.stop.load() || !line.tasks.empty(); });
+    };
+    auto fail = [&](int code, const std::string& why) {
+        Teardown(line);
+        LineEvent(line, false, code, why);
+        auto until = Clock::now() + backoff;
+        while (!line.stop && Clock::now() < until) {
+            runTasks();
+            waitUntil(until);
+        }
+        backoff = std::min(backoff * 2, m_options.backoffMax);
+    };
+    while (!line.stop) {
+        if (!line.port) {
+            int code = 0;
+            std::string why;
+            if (!Connect(line, code, why)) {
+                fail(code, why);
+                continue;
+            }
+        }
+        runTasks();
+        // The next device due, round robin from the one after the last.
+        Device* next = nullptr;
+        Clock::time_point earliest = Clock::time_point::max();
+        auto now = Clock::now();
+        for (size_t k = 0; k < line.devices.size(); ++k) {
+            Device* d = line.devices[(line.next + k) % line.devices.size()];
+            if (d->due <= now) {
+                next = d;
+                line.next = (line.next + k + 1) % line.devices.size();
+                break;
+            }
+            earliest = std::min(earliest, d->due);
+        }
+        if (next == nullptr) {
+            waitUntil(earliest);
+            continue;
+        }
+        Collect(line, *next);
+        if (next->failedInRow == 0) {
+            backoff = m_options.backoffMin;
+            LineEvent(line, true, 0, "polling");
+        }
+        bool silent = std::all_of(line.devices.begin(), line.devices.end(),
+                                  [this](const Device* d) { return d->failedInRow >= m_options.silentCalls; });
+        if (silent) {
+            int code = next->lastCode;
+            fail(code, "every device on the line failed: " + toolkit::CodeText(code));
+        }
+    }
+    runTasks();
+    Teardown(line);
+}
+
+}  // namespace gateway

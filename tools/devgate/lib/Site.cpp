@@ -1,0 +1,188 @@
+#include "gateway/Site.h"
+
+#include <toml++/toml.h>
+
+#include <set>
+
+namespace gateway {
+
+namespace {
+
+std::string Join(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += (text.empty() ? "" : "\n") + l;
+    return text;
+}
+
+std::string Folder(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+class Reader {
+public:
+    explicit Reader(std::string path) : m_path(std::move(path)), m_folder(Folder(m_path)) {}
+
+    Site Read(const toml::table& root) {
+        Site site;
+        site.path = m_path;
+        Keys(root, {"line"}, "");
+        const toml::node* lines = root.get("line");
+        if (lines == nullptr) {
+            Fail(root, "the site has no [[line]]");
+        } else if (const toml::array* a = lines->as_array(); a == nullptr || !a->is_array_of_tables()) {
+            Fail(*lines, "line must be an array of tables ([[line]])");
+        } else {
+            for (const toml::node& n : *a) site.lines.push_back(Line(*n.as_table()));
+        }
+        if (!m_errors.empty()) throw SiteError(m_errors);
+        return site;
+    }
+
+private:
+    void Fail(const toml::node& at, const std::string& what) {
+        m_errors.push_back(m_path + ":" + std::to_string(at.source().begin.line) + ": " + what);
+    }
+
+    void Keys(const toml::table& t, std::set<std::string> known, const std::string& where) {
+        for (const auto& [key, node] : t)
+            if (known.count(std::string(key.str())) == 0) Fail(node, "unknown key " + where + std::string(key.str()));
+    }
+
+    template <typename T>
+    bool Get(const toml::table& t, const char* key, T& out, const char* what) {
+        const toml::node* n = t.get(key);
+        if (n == nullptr) return false;
+        if (auto v = n->value<T>()) {
+            out = *v;
+            return true;
+        }
+        Fail(*n, std::string(key) + " must be " + what);
+        return false;
+    }
+
+    bool Int(const toml::table& t, const char* key, int64_t& out, int64_t lo, int64_t hi) {
+        const toml::node* n = t.get(key);
+        if (n == nullptr) return false;
+        if (!n->is_integer() || **n->as_integer() < lo || **n->as_integer() > hi) {
+            Fail(*n,
+                 std::string(key) + " must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi));
+            return false;
+        }
+        out = **n->as_integer();
+        return true;
+    }
+
+    LineSite Line(const toml::table& t) {
+        Keys(t,
+             {"name", "port", "tcp", "simulate", "baud", "parity", "data", "stop", "rs485", "echo", "sim_baud",
+              "device"},
+             "in [[line]]: ");
+        LineSite line;
+        if (!Get(t, "name", line.name, "a string") || line.name.empty()) Fail(t, "the line has no name");
+        if (!line.name.empty() && !m_lineNames.insert(line.name).second)
+            Fail(*t.get("name"), "a second line named " + line.name);
+        bool simulate = false;
+        Get(t, "simulate", simulate, "true or false");
+        int ways = Get(t, "port", line.port, "a string") + Get(t, "tcp", line.address, "a string") + simulate;
+        if (ways != 1) Fail(t, "line " + line.name + " needs exactly one of port, tcp and simulate = true");
+        line.kind = simulate                ? LineSite::Kind::Simulated
+                    : !line.address.empty() ? LineSite::Kind::Tcp
+                                            : LineSite::Kind::Serial;
+        int64_t baud = 9600, data = 8, stop = 1, simBaud = 0;
+        std::string parity = "N";
+        Int(t, "baud", baud, 1, 4000000);
+        Int(t, "data", data, 5, 8);
+        Int(t, "stop", stop, 1, 2);
+        Int(t, "sim_baud", simBaud, 0, 4000000);
+        if (Get(t, "parity", parity, "a string") && (parity.size() != 1 || parity.find_first_of("NEOMS") != 0))
+            Fail(*t.get("parity"), "parity must be N, E, O, M or S");
+        std::string settings =
+            std::to_string(baud) + "," + std::to_string(data) + "," + parity.substr(0, 1) + "," + std::to_string(stop);
+        if (!SerialPort::ParseLineSettings(settings.c_str(), line.serial) && t.get("baud") != nullptr)
+            Fail(*t.get("baud"), "baud rate " + std::to_string(baud) + " is not supported");
+        Get(t, "rs485", line.rs485, "true or false");
+        Get(t, "echo", line.echo, "true or false");
+        if (line.rs485 && line.kind != LineSite::Kind::Serial)
+            Fail(*t.get("rs485"), "rs485 needs a serial port (port = ...)");
+        if (line.echo && line.kind == LineSite::Kind::Tcp)
+            Fail(*t.get("echo"), "echo needs a serial port or a simulated line");
+        line.simBaud = static_cast<unsigned>(simBaud);
+
+        const toml::node* devices = t.get("device");
+        const toml::array* a = devices != nullptr ? devices->as_array() : nullptr;
+        if (devices == nullptr)
+            Fail(t, "line " + line.name + " has no [[line.device]]");
+        else if (a == nullptr || !a->is_array_of_tables())
+            Fail(*devices, "device must be an array of tables ([[line.device]])");
+        else
+            for (const toml::node& n : *a) line.devices.push_back(Device(*n.as_table()));
+        if (line.kind == LineSite::Kind::Simulated) {
+            std::set<int> stations;
+            for (size_t i = 0; i < line.devices.size() && a != nullptr; ++i)
+                if (!line.devices[i].file.description.properties.empty() &&
+                    !stations.insert(line.devices[i].file.description.properties[0]).second)
+                    Fail(*(*a)[i].as_table(), "a second device at station " +
+                                                  std::to_string(line.devices[i].file.description.properties[0]) +
+                                                  " on the simulated line " + line.name);
+        }
+        return line;
+    }
+
+    DeviceSite Device(const toml::table& t) {
+        Keys(t, {"name", "description", "blob", "station", "interval_ms"}, "in [[line.device]]: ");
+        DeviceSite d;
+        if (!Get(t, "name", d.name, "a string") || d.name.empty()) Fail(t, "the device has no name");
+        if (!d.name.empty() && !m_deviceNames.insert(d.name).second)
+            Fail(*t.get("name"), "a second device named " + d.name);
+        std::string description, blob;
+        int ways = Get(t, "description", description, "a string") + Get(t, "blob", blob, "a string");
+        if (ways != 1) {
+            Fail(t, "device " + d.name + " needs exactly one of description and blob");
+            return d;
+        }
+        std::string file = description.empty() ? blob : description;
+        d.path = !file.empty() && file[0] == '/' ? file : m_folder + file;
+        int64_t station = -1, interval = 0;
+        if (Int(t, "station", station, 0, 255)) d.station = static_cast<int>(station);
+        if (Int(t, "interval_ms", interval, 0, 86400000)) d.intervalMs = static_cast<unsigned>(interval);
+        try {
+            if (!description.empty() && (file.size() < 5 || file.compare(file.size() - 5, 5, ".toml") != 0))
+                Fail(*t.get("description"), "a description is a .toml file: " + file);
+            else
+                d.file = toolkit::LoadDeviceFile(d.path);
+        } catch (const devdesc::Error& e) {
+            m_errors.push_back(e.what());
+            return d;
+        }
+        if (d.station >= 0) {
+            if (d.file.description.properties.empty()) d.file.description.properties.resize(1);
+            d.file.description.properties[0] = d.station;
+            d.file.blob = devdesc::BuildBlob(d.file.description);
+        }
+        return d;
+    }
+
+    std::string m_path;
+    std::string m_folder;
+    std::vector<std::string> m_errors;
+    std::set<std::string> m_lineNames;
+    std::set<std::string> m_deviceNames;
+};
+
+}  // namespace
+
+SiteError::SiteError(std::vector<std::string> errors) : std::runtime_error(Join(errors)), m_errors(std::move(errors)) {}
+
+Site LoadSite(const std::string& path) {
+    toml::table root;
+    try {
+        root = toml::parse_file(path);
+    } catch (const toml::parse_error& e) {
+        if (e.source().begin.line == 0) throw SiteError({path + ": cannot be read"});
+        throw SiteError({path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description())});
+    }
+    return Reader(path).Read(root);
+}
+
+}  // namespace gateway

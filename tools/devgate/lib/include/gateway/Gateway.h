@@ -1,0 +1,196 @@
+// The gateway: polls the devices of a site around the clock, one thread per
+// line, and offers what it reads to the faces that publish it (a web page, a
+// broker, a register server): the site's model, the latest value of every
+// channel, a change feed, statistics, writes and commands.
+//
+// Each line's thread owns the line's port and its devices' controllers and
+// databases; the devices take turns, one collection step (CollectDevData) a
+// turn, round robin, none more often than its interval. Writes and commands
+// are queued to the thread and carried out between steps. A line that fails
+// (no port, no server, every PLC silent) is reported on the feed, torn down
+// and set up again after a growing pause; the other lines go on.
+//
+// Every public member may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gateway/SimulatedLine.h"
+#include "gateway/Site.h"
+#include "toolkit/Database.h"
+#include "toolkit/Plugin.h"
+
+namespace gateway {
+
+using SystemTime = std::chrono::system_clock::time_point;
+
+enum class Status { NeverRead, Ok, Failed, WriteOnly };
+// "never", "ok", "failed", "w-only"
+const char* StatusWord(Status status);
+
+// The latest value of a channel. A failed channel keeps its last value (if it
+// had one) with the failure code.
+struct Reading {
+    Status status = Status::NeverRead;
+    bool hasValue = false;
+    toolkit::Value value;
+    int code = 0;     // Failed: the collection step's code
+    SystemTime at{};  // when the value was stored
+    std::chrono::steady_clock::time_point steadyAt{};
+};
+
+struct ChannelModel {
+    std::string name;
+    std::string element;  // "D100", ...
+    DATATYPE type = DATATYPE_NONE;
+    int rw = 0;  // 0 read, 1 write only, 2 read and write
+};
+
+struct DeviceModel {
+    std::string name;
+    std::string line;
+    int station = 0;
+    std::vector<ChannelModel> channels;
+    const std::vector<devdesc::Row>* rows = nullptr;  // the description's
+};
+
+struct LineModel {
+    std::string name;
+    std::vector<std::string> devices;
+};
+
+// An entry of the change feed: a value stored (or a channel failed), or a
+// line event ("up", "down").
+struct Change {
+    enum class Kind { Value, Line };
+    Kind kind = Kind::Value;
+    SystemTime time{};
+    std::string line;
+    std::string device;   // Value
+    int channel = -1;     // Value
+    Reading reading;      // Value
+    std::string event;    // Line
+    int code = 0;         // Line
+    std::string message;  // Line
+};
+
+// A subscriber's queue: bounded; what does not fit is dropped and counted,
+// so a slow subscriber never holds up a line.
+class Subscription {
+public:
+    explicit Subscription(size_t capacity) : m_capacity(capacity) {}
+
+    // The next change, waiting at most timeout; false when none came.
+    bool Pop(Change& change, std::chrono::milliseconds timeout);
+    unsigned long Dropped() const;
+    void Push(const Change& change);
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<Change> m_queue;
+    size_t m_capacity;
+    unsigned long m_dropped = 0;
+};
+
+// The outcome of a write or a command: the controller's code, its meaning,
+// and for a command the host variables after it.
+struct Result {
+    int code = 0;
+    std::string meaning;
+    std::map<std::string, toolkit::Value> variables;
+};
+
+struct DeviceStats {
+    long calls = 0;
+    unsigned long requests = 0;
+    std::map<int, long> failures;  // by code
+    size_t scans = 0;              // full scans completed
+    double lastScanMs = 0.0;
+    double latencyP50Ms = 0.0, latencyP90Ms = 0.0, latencyP99Ms = 0.0;  // of the recent requests
+};
+
+struct LineStats {
+    bool up = false;
+    unsigned long downs = 0;  // times the line failed
+    size_t cycles = 0;        // rounds in which every device completed a full scan
+    double lastCycleMs = 0.0;
+};
+
+struct Options {
+    std::string plugin;  // the plug-in's shared library
+    std::chrono::milliseconds backoffMin{200};
+    std::chrono::milliseconds backoffMax{5000};
+    int silentCalls = 2;  // failed calls in a row of every device that make a line fail
+    bool trace = false;   // frames to stderr
+};
+
+class Gateway {
+public:
+    // Sets up the model and the simulated lines; throws toolkit::PortError
+    // when a simulator cannot start and toolkit::PluginError when the plug-in
+    // cannot be loaded. Polling starts with Start().
+    Gateway(Site site, Options options);
+    ~Gateway();
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    void Start();
+    // Ends every line: controllers cleaned up and destroyed, ports closed.
+    void Stop();
+
+    const std::vector<LineModel>& Lines() const { return m_lineModels; }
+    const std::vector<DeviceModel>& Devices() const { return m_deviceModels; }
+    // The device's index in Devices(), -1 when there is none of that name.
+    int DeviceIndex(const std::string& name) const;
+
+    Reading Latest(const std::string& device, int channel) const;
+    std::vector<Reading> Readings(const std::string& device) const;
+    std::shared_ptr<Subscription> Subscribe(size_t capacity = 4096);
+    DeviceStats Stats(const std::string& device) const;
+    LineStats LineStatsOf(const std::string& line) const;
+
+    // Queued to the device's line and carried out between collection steps;
+    // waits for the outcome. Code 5 for an unknown device or channel or a
+    // value of the wrong type, -2 when the line has no port.
+    Result Write(const std::string& device, int channel, const toolkit::Value& value);
+    Result IoCtrl(const std::string& device, const std::string& text,
+                  const std::vector<std::pair<std::string, toolkit::Value>>& variables);
+
+    // The simulated PLCs of a simulated line; nullptr for other lines.
+    SimulatedLine* Simulator(const std::string& line);
+
+    struct Device;
+    struct Line;
+
+private:
+    void RunLine(Line& line);
+    bool Connect(Line& line, int& code, std::string& why);
+    void Teardown(Line& line);
+    void Collect(Line& line, Device& device);
+    void LineEvent(Line& line, bool up, int code, const std::string& message);
+    void Publish(const Change& change);
+    Result Queue(const std::string& device, std::function<Result(Device&)> job);
+
+    Options m_options;
+    Site m_site;
+    std::vector<LineModel> m_lineModels;
+    std::vector<DeviceModel> m_deviceModels;
+    std::vector<std::unique_ptr<Device>> m_devices;
+    std::vector<std::unique_ptr<Line>> m_lines;
+    std::shared_ptr<toolkit::PluginLibrary> m_library;  // the plug-in, loaded once
+    std::mutex m_subsMutex;
+    std::vector<std::weak_ptr<Subscription>> m_subs;
+};
+
+}  // namespace gateway

@@ -1,0 +1,67 @@
+// A gateway site: its lines (a serial port, a serial device server on TCP, or
+// a simulated bus) and on each line its devices, every one with its own
+// description and optionally its own station and polling interval.
+//
+//   [[line]]
+//   name = "bus1"
+//   port = "/dev/ttyUSB0"   # or tcp = "HOST:PORT", or simulate = true
+//   baud = 19200            # parity, data, stop, rs485, echo; sim_baud paces a simulated line
+//     [[line.device]]
+//     name = "press1"
+//     description = "press.toml"   # or blob = "press.bin"
+//     station = 3
+//     interval_ms = 100
+//
+// Paths are relative to the site file.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "HostPorts.h"
+#include "toolkit/DeviceFile.h"
+
+namespace gateway {
+
+struct DeviceSite {
+    std::string name;
+    std::string path;  // the description or blob, as opened
+    int station = -1;  // -1: the description's
+    unsigned intervalMs = 0;
+    toolkit::DeviceFile file;  // the station override applied
+};
+
+struct LineSite {
+    enum class Kind { Serial, Tcp, Simulated };
+    std::string name;
+    Kind kind = Kind::Serial;
+    std::string port;           // Serial: the device
+    std::string address;        // Tcp: HOST:PORT
+    SerialLineSettings serial;  // Serial: baud, data, parity, stop
+    bool rs485 = false;         // kernel RS-485 direction control (serial ports)
+    bool echo = false;          // the line returns every byte sent
+    unsigned simBaud = 0;       // Simulated: pace the answers at this rate
+    std::vector<DeviceSite> devices;
+};
+
+struct Site {
+    std::string path;
+    std::vector<LineSite> lines;
+};
+
+// Every fault found in a site file, each "file:line: what is wrong".
+class SiteError : public std::runtime_error {
+public:
+    explicit SiteError(std::vector<std::string> errors);
+    const std::vector<std::string>& Errors() const { return m_errors; }
+
+private:
+    std::vector<std::string> m_errors;
+};
+
+// Reads and checks the site and every device description in it; throws
+// SiteError listing all faults.
+Site LoadSite(const std::string& path);
+
+}  // namespace gateway

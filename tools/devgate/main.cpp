@@ -1,0 +1,206 @@
+// devgate: a gateway host that polls the devices of a site (several lines,
+// several devices a line) around the clock, as the host runtime does.
+//
+//   devgate check SITE    validates the site and every description in it
+//   devgate run SITE [--format table|jsonl] [--seconds N]
+//
+// Exit status: 0 done, 1 set-up failed (site, plug-in, simulator), 2 wrong
+// command line, 3 the driver reported nothing but failures.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <iostream>
+
+#include "gateway/Gateway.h"
+#include "toolkit/CodeTexts.h"
+#include "toolkit/LiveTable.h"
+#include "toolkit/Output.h"
+#include "toolkit/Statistics.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+extern "C" void OnSignal(int) { g_stop.store(true); }
+
+void InstallSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a reader that goes away ends the run, not the program
+}
+
+std::string TimeText(gateway::SystemTime t) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&secs, &utc);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
+    return buf;
+}
+
+void WriteJson(std::ostream& out, const gateway::Gateway& g, const gateway::Change& c) {
+    out << "{\"time\":\"" << TimeText(c.time) << "\",";
+    if (c.kind == gateway::Change::Kind::Line) {
+        out << "\"line\":" << devdesc::Quote(c.line) << ",\"event\":\"" << c.event << "\",\"code\":" << c.code
+            << ",\"message\":" << devdesc::Quote(c.message) << "}\n";
+        return;
+    }
+    const gateway::DeviceModel& d = g.Devices()[static_cast<size_t>(g.DeviceIndex(c.device))];
+    const gateway::ChannelModel& ch = d.channels[static_cast<size_t>(c.channel)];
+    out << "\"device\":" << devdesc::Quote(c.device) << ",\"channel\":" << devdesc::Quote(ch.name) << ",\"element\":\""
+        << ch.element << "\",\"value\":" << (c.reading.hasValue ? toolkit::JsonValue(c.reading.value) : "null")
+        << ",\"status\":\"" << gateway::StatusWord(c.reading.status) << "\"";
+    if (c.reading.status == gateway::Status::Failed) out << ",\"code\":" << c.reading.code;
+    out << "}\n";
+}
+
+toolkit::LiveTable::Cell CellOf(const gateway::Reading& r) {
+    toolkit::LiveTable::Cell cell;
+    cell.stored = r.hasValue;
+    cell.value = r.value;
+    cell.at = r.steadyAt;
+    if (r.status == gateway::Status::Failed) cell.status = "failed " + std::to_string(r.code);
+    return cell;
+}
+
+// The tables of every device, stacked.
+void DrawTables(std::ostream& out, gateway::Gateway& g, bool inPlace) {
+    if (inPlace) out << "\x1b[H";
+    const char* eol = inPlace ? "\x1b[K\n" : "\n";
+    int room = inPlace ? toolkit::LiveTable::TerminalHeight() : 1000000;
+    for (const gateway::DeviceModel& d : g.Devices()) {
+        std::vector<gateway::Reading> readings = g.Readings(d.name);
+        gateway::DeviceStats s = g.Stats(d.name);
+        toolkit::LiveTable table(d.line + "/" + d.name, *d.rows, [&readings](size_t c) { return CellOf(readings[c]); });
+        room -= table.Lines(out, eol, std::max(0, room - 3), s.lastScanMs, s.calls);
+        if (room <= 3) break;
+    }
+    if (inPlace) out << "\x1b[J";
+    out.flush();
+}
+
+void Summary(std::ostream& out, gateway::Gateway& g) {
+    char line[256];
+    for (const gateway::LineModel& l : g.Lines()) {
+        gateway::LineStats ls = g.LineStatsOf(l.name);
+        std::snprintf(line, sizeof line, "line %s: %s, %zu full cycles, last %.1f ms, failed %lu times\n",
+                      l.name.c_str(), ls.up ? "up" : "down", ls.cycles, ls.lastCycleMs, ls.downs);
+        out << line;
+        for (const std::string& name : l.devices) {
+            gateway::DeviceStats s = g.Stats(name);
+            long failed = 0;
+            for (const auto& f : s.failures) failed += f.second;
+            std::snprintf(line, sizeof line,
+                          "  %s: %ld calls, %lu requests, %ld failed, %zu full scans (last %.1f ms), latency p50 "
+                          "%.3f p90 %.3f p99 %.3f ms\n",
+                          name.c_str(), s.calls, s.requests, failed, s.scans, s.lastScanMs, s.latencyP50Ms,
+                          s.latencyP90Ms, s.latencyP99Ms);
+            out << line;
+            for (const auto& f : s.failures)
+                out << "    failed " << f.second << " x code " << toolkit::CodeText(f.first) << "\n";
+        }
+    }
+    out.flush();
+}
+
+int Run(gateway::Gateway& g, bool jsonl, double seconds) {
+    bool live = !jsonl && isatty(STDOUT_FILENO) == 1;
+    auto sub = g.Subscribe();
+    auto started = std::chrono::steady_clock::now();
+    auto end = seconds > 0 ? started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                           std::chrono::duration<double>(seconds))
+                           : std::chrono::steady_clock::time_point::max();
+    if (live) std::cout << "\x1b[2J";
+    g.Start();
+    auto lastDraw = std::chrono::steady_clock::time_point{};
+    gateway::Change c;
+    while (!g_stop.load() && std::chrono::steady_clock::now() < end) {
+        bool got = sub->Pop(c, std::chrono::milliseconds(50));
+        if (jsonl) {
+            if (got) WriteJson(std::cout, g, c);
+            if (!std::cout.flush()) break;  // nobody reads any more
+        }
+        if (!jsonl && got && c.kind == gateway::Change::Kind::Line)
+            std::cerr << TimeText(c.time) << " line " << c.line << " " << c.event << ": " << c.message << "\n";
+        if (live && std::chrono::steady_clock::now() - lastDraw >= std::chrono::milliseconds(200)) {
+            DrawTables(std::cout, g, true);
+            lastDraw = std::chrono::steady_clock::now();
+        }
+    }
+    g.Stop();
+    if (!jsonl) DrawTables(std::cout, g, live);
+    Summary(jsonl ? std::cerr : std::cout, g);
+    long calls = 0, failed = 0;
+    for (const gateway::DeviceModel& d : g.Devices()) {
+        gateway::DeviceStats s = g.Stats(d.name);
+        calls += s.calls;
+        for (const auto& f : s.failures) failed += f.second;
+    }
+    return calls > 0 && failed == calls ? 3 : 0;
+}
+
+int Main(int argc, char** argv) {
+    CLI::App app{"A gateway host: polls the devices of a site on several lines around the clock"};
+    app.require_subcommand(1);
+    std::string site, format = "table", plugin = QUORLAN_DEFAULT_PLUGIN;
+    double seconds = 0;
+    bool trace = false;
+    CLI::App* check = app.add_subcommand("check", "Validate the site and every description in it");
+    check->add_option("SITE", site, "The site description (TOML)")->required();
+    CLI::App* run = app.add_subcommand("run", "Poll every device of the site");
+    run->add_option("SITE", site, "The site description (TOML)")->required();
+    run->add_option("--format", format, "table or jsonl")->check(CLI::IsMember({"table", "jsonl"}));
+    run->add_option("--seconds", seconds, "Stop after this many seconds (default: at a signal)")
+        ->check(CLI::NonNegativeNumber);
+    run->add_option("--plugin", plugin, "The plug-in's shared library")->capture_default_str();
+    run->add_flag("--trace", trace, "Print every frame to standard error");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    InstallSignals();
+    gateway::Site loaded;
+    try {
+        loaded = gateway::LoadSite(site);
+    } catch (const gateway::SiteError& e) {
+        for (const std::string& error : e.Errors()) std::cerr << error << "\n";
+        return 1;
+    }
+    if (check->parsed()) {
+        size_t devices = 0;
+        for (const auto& l : loaded.lines) devices += l.devices.size();
+        std::cout << site << ": " << loaded.lines.size() << " lines, " << devices << " devices\n";
+        return 0;
+    }
+    gateway::Options options;
+    options.plugin = plugin;
+    options.trace = trace;
+    try {
+        gateway::Gateway g(std::move(loaded), options);
+        return Run(g, format == "jsonl", seconds);
+    } catch (const toolkit::PluginError& e) {
+        std::cerr << "devgate: plug-in cannot be loaded: " << e.what() << "\n";
+    } catch (const toolkit::PortError& e) {
+        std::cerr << "devgate: " << e.what() << "\n";
+    }
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "devgate: " << e.what() << "\n";
+        return 1;
+    }
+}
