@@ -1,0 +1,122 @@
+// The gateway end to end against plcsim: a simulated line and a line over TCP
+// polled side by side, writes and commands queued while polling, a line whose
+// simulator dies and comes back, and the change feed's bounded queues.
+#ifndef QUORLAN_NO_TOOLS
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "SiteFiles.h"
+#include "gateway/Gateway.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class GatewayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder.Device("a.toml", 1, "\"D100=11,12\"");
+        folder.Device("b.toml", 1, "");
+        tcpPlc.Assign("D100=21,22");
+        tcpServer.Start();
+        std::string site =
+            "[[line]]\nname = \"sim\"\nsimulate = true\n"
+            "[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\n"
+            "[[line]]\nname = \"tcp\"\ntcp = \"127.0.0.1:" +
+            std::to_string(tcpServer.Port()) + "\"\n[[line.device]]\nname = \"b\"\ndescription = \"b.toml\"\n";
+        gateway::Options options;
+        options.plugin = QUORLAN_PLUGIN_PATH;
+        options.backoffMin = 20ms;
+        options.backoffMax = 100ms;
+        gw = std::make_unique<gateway::Gateway>(gateway::LoadSite(folder.Write("site.toml", site)), options);
+        feed = gw->Subscribe();
+        gw->Start();
+    }
+    void TearDown() override {
+        gw.reset();
+        tcpServer.Stop();
+    }
+
+    // Takes changes from the feed until one satisfies the condition (10 s at most).
+    bool Await(const std::function<bool(const gateway::Change&)>& condition) {
+        auto end = Clock::now() + 10s;
+        gateway::Change c;
+        while (Clock::now() < end)
+            if (feed->Pop(c, 100ms) && condition(c)) return true;
+        return false;
+    }
+    bool AwaitValue(const std::string& device, int channel, int value) {
+        if (gw->Latest(device, channel).status == gateway::Status::Ok && gw->Latest(device, channel).value.i == value)
+            return true;
+        return Await([&](const gateway::Change& c) {
+            return c.device == device && c.channel == channel && c.reading.status == gateway::Status::Ok &&
+                   c.reading.value.i == value;
+        });
+    }
+    bool AwaitLine(const std::string& line, const std::string& event) {
+        return Await([&](const gateway::Change& c) {
+            return c.kind == gateway::Change::Kind::Line && c.line == line && c.event == event;
+        });
+    }
+
+    SiteFolder folder;
+    plcsim::Plc tcpPlc;
+    plcsim::TcpServer tcpServer{tcpPlc};
+    std::unique_ptr<gateway::Gateway> gw;
+    std::shared_ptr<gateway::Subscription> feed;
+};
+
+}  // namespace
+
+TEST_F(GatewayTest, ASimulatedLineAndALineOverTcpDeliverTheirValuesSideBySide) {
+    auto slow = gw->Subscribe(1);  // never read: drops, and holds up no line
+    EXPECT_TRUE(AwaitValue("a", 0, 11));
+    EXPECT_TRUE(AwaitValue("a", 1, 12));
+    EXPECT_TRUE(AwaitValue("b", 0, 21));
+    EXPECT_TRUE(AwaitValue("b", 1, 22));
+    tcpPlc.Set("D", 101, 99);
+    EXPECT_TRUE(AwaitValue("b", 1, 99));
+    EXPECT_GT(slow->Dropped(), 0u);
+    EXPECT_EQ(gw->Devices().at(0).channels.at(0).element, "D100");
+    EXPECT_EQ(gw->Stats("b").failures.size(), 0u);
+    EXPECT_GT(gw->Stats("b").requests, 0u);
+}
+
+TEST_F(GatewayTest, AWriteAndACommandQueuedWhilePollingReturnTheirCodes) {
+    ASSERT_TRUE(AwaitValue("b", 0, 21));
+    gateway::Result w = gw->Write("b", 0, toolkit::Value{DATATYPE_INT, 77, 0.0, ""});
+    EXPECT_EQ(w.code, 0) << w.meaning;
+    EXPECT_EQ(tcpPlc.Get("D", 100), 77);
+    EXPECT_TRUE(AwaitValue("b", 0, 77));
+    gateway::Result r = gw->IoCtrl("a", "READ(D,101,WUB=Level)", {{"Level", toolkit::Value{DATATYPE_INT, 0, 0.0, ""}}});
+    EXPECT_EQ(r.code, 0) << r.meaning;
+    EXPECT_EQ(r.variables["Level"].i, 12);
+    EXPECT_EQ(gw->Write("b", 9, toolkit::Value{DATATYPE_INT, 1, 0.0, ""}).code, 5);
+    EXPECT_EQ(gw->Write("nobody", 0, toolkit::Value{DATATYPE_INT, 1, 0.0, ""}).code, 5);
+    gw->Stop();
+    EXPECT_EQ(gw->Write("b", 0, toolkit::Value{DATATYPE_INT, 1, 0.0, ""}).code, -2);
+}
+
+TEST_F(GatewayTest, ALineWhoseSimulatorDiesRecoversWhileTheOtherKeepsItsCycle) {
+    ASSERT_TRUE(AwaitValue("b", 0, 21));
+    tcpServer.Stop();
+    ASSERT_TRUE(AwaitLine("tcp", "down"));
+    gateway::Reading stale = gw->Latest("b", 0);
+    EXPECT_EQ(stale.status, gateway::Status::Failed);
+    EXPECT_EQ(stale.code, 2);
+    EXPECT_EQ(stale.value.i, 21);  // the last value kept
+    // The simulated line goes on while the other is down.
+    gw->Simulator("sim")->Station(1)->Set("D", 100, 5);
+    EXPECT_TRUE(AwaitValue("a", 0, 5));
+    tcpPlc.Set("D", 100, 23);
+    tcpServer.Start();
+    EXPECT_TRUE(AwaitLine("tcp", "up"));
+    EXPECT_TRUE(AwaitValue("b", 0, 23));
+    EXPECT_GE(gw->LineStatsOf("tcp").downs, 1u);
+    EXPECT_EQ(gw->LineStatsOf("sim").downs, 0u);
+}
+
+#endif
