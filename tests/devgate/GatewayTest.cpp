@@ -20,11 +20,15 @@ protected:
     void SetUp() override {
         folder.Device("a.toml", 1, "\"D100=11,12\"");
         folder.Device("b.toml", 1, "");
+        folder.Device("c.toml", 2, "\"D100=31\"");
+        folder.Device("e.toml", 3, "\"D101=42\"");
         tcpPlc.Assign("D100=21,22");
         tcpServer.Start();
         std::string site =
             "[[line]]\nname = \"sim\"\nsimulate = true\n"
             "[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\n"
+            "[[line.device]]\nname = \"c\"\ndescription = \"c.toml\"\n"
+            "[[line.device]]\nname = \"e\"\ndescription = \"e.toml\"\ninterval_ms = 20\n"
             "[[line]]\nname = \"tcp\"\ntcp = \"127.0.0.1:" +
             std::to_string(tcpServer.Port()) + "\"\n[[line.device]]\nname = \"b\"\ndescription = \"b.toml\"\n";
         gateway::Options options;
@@ -71,10 +75,12 @@ protected:
 
 }  // namespace
 
-TEST_F(GatewayTest, ASimulatedLineAndALineOverTcpDeliverTheirValuesSideBySide) {
+TEST_F(GatewayTest, ABusOfThreeStationsAndALineOverTcpDeliverTheirValuesSideBySide) {
     auto slow = gw->Subscribe(1);  // never read: drops, and holds up no line
     EXPECT_TRUE(AwaitValue("a", 0, 11));
     EXPECT_TRUE(AwaitValue("a", 1, 12));
+    EXPECT_TRUE(AwaitValue("c", 0, 31));
+    EXPECT_TRUE(AwaitValue("e", 1, 42));
     EXPECT_TRUE(AwaitValue("b", 0, 21));
     EXPECT_TRUE(AwaitValue("b", 1, 22));
     tcpPlc.Set("D", 101, 99);
@@ -117,6 +123,25 @@ TEST_F(GatewayTest, ALineWhoseSimulatorDiesRecoversWhileTheOtherKeepsItsCycle) {
     EXPECT_TRUE(AwaitValue("b", 0, 23));
     EXPECT_GE(gw->LineStatsOf("tcp").downs, 1u);
     EXPECT_EQ(gw->LineStatsOf("sim").downs, 0u);
+}
+
+TEST(Gateway, AnEchoingLineIsPolledAsAnyOther) {
+    SiteFolder folder;
+    folder.Device("a.toml", 4, "\"D100=8\"");
+    gateway::Options options;
+    options.plugin = QUORLAN_PLUGIN_PATH;
+    gateway::Gateway gw(gateway::LoadSite(folder.Write("site.toml",
+                                                       "[[line]]\nname = \"l\"\nsimulate = true\necho = true\n"
+                                                       "[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\n")),
+                        options);
+    auto feed = gw.Subscribe();
+    gw.Start();
+    gateway::Change c;
+    auto end = Clock::now() + 10s;
+    while (Clock::now() < end && !(feed->Pop(c, 100ms) && c.channel == 0 && c.reading.status == gateway::Status::Ok)) {
+    }
+    EXPECT_EQ(gw.Latest("a", 0).value.i, 8);
+    EXPECT_EQ(gw.Stats("a").failures.size(), 0u);
 }
 
 #endif

@@ -366,12 +366,8 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
             po.line = line.site.serial;
             break;
     }
-    if (line.site.rs485 || line.site.echo) {
-        // The host layer's serial port takes these options in a later change.
-        code = kNoPort;
-        why = line.site.name + ": this build's serial port has no rs485 or echo option";
-        return false;
-    }
+    po.line.rs485 = line.site.rs485;
+    po.line.echo = line.site.echo;
     try {
         line.port = toolkit::OpenPort(po);
     } catch (const toolkit::PortError& e) {

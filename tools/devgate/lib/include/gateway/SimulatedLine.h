@@ -1,6 +1,7 @@
-// The simulated PLCs of a simulated line: one station per device, each with
-// its own memory, started from the device's [simulator] values, answering on
-// one pseudo-terminal as a multi-drop bus does.
+// The simulated PLCs of a simulated line: a plcsim bus with one station per
+// device, each with its own memory, started from the device's [simulator]
+// values, on one pseudo-terminal; with echo the line returns every request
+// before its answer.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "plcsim/Plc.h"
+#include "plcsim/Bus.h"
 #include "plcsim/Server.h"
 #include "toolkit/PortFactory.h"
 
@@ -24,13 +25,13 @@ public:
     // The pseudo-terminal the line's port opens.
     const std::string& Path() const { return m_server->SlavePath(); }
     // The PLC at a station; nullptr when none is on the line.
-    plcsim::Plc* Station(uint8_t station);
+    plcsim::Plc* Station(uint8_t station) { return m_bus.Find(station); }
     // Stops answering (a simulator that died) and starts again.
     void Stop() { m_server->Stop(); }
     void Start() { m_server->Start(); }
 
 private:
-    std::vector<std::unique_ptr<plcsim::Plc>> m_plcs;
+    plcsim::Bus m_bus;
     std::unique_ptr<plcsim::PtyServer> m_server;
 };
 
