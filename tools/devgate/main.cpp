@@ -90,17 +90,17 @@ void Summary(std::ostream& out, gateway::Gateway& g) {
     char line[256];
     for (const gateway::LineModel& l : g.Lines()) {
         gateway::LineStats ls = g.LineStatsOf(l.name);
-        std::snprintf(line, sizeof line, "line %s: %s, %zu full cycles, last %.1f ms, failed %lu times\n",
-                      l.name.c_str(), ls.up ? "up" : "down", ls.cycles, ls.lastCycleMs, ls.downs);
+        std::snprintf(line, sizeof line, "line %s: %s, %zu full cycles (median %.1f ms), failed %lu times\n",
+                      l.name.c_str(), ls.up ? "up" : "down", ls.cycles, ls.medianCycleMs, ls.downs);
         out << line;
         for (const std::string& name : l.devices) {
             gateway::DeviceStats s = g.Stats(name);
             long failed = 0;
             for (const auto& f : s.failures) failed += f.second;
             std::snprintf(line, sizeof line,
-                          "  %s: %ld calls, %lu requests, %ld failed, %zu full scans (last %.1f ms), latency p50 "
+                          "  %s: %ld calls, %lu requests, %ld failed, %zu full scans (median %.1f ms), latency p50 "
                           "%.3f p90 %.3f p99 %.3f ms\n",
-                          name.c_str(), s.calls, s.requests, failed, s.scans, s.lastScanMs, s.latencyP50Ms,
+                          name.c_str(), s.calls, s.requests, failed, s.scans, s.medianScanMs, s.latencyP50Ms,
                           s.latencyP90Ms, s.latencyP99Ms);
             out << line;
             for (const auto& f : s.failures)

@@ -16,6 +16,12 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kLatencyWindow = 1024;  // requests kept for the percentiles
+constexpr size_t kScanWindow = 256;      // full scans and cycles kept for the medians
+
+void Keep(std::deque<double>& window, double value, size_t size) {
+    window.push_back(value);
+    if (window.size() > size) window.pop_front();
+}
 constexpr int kNoPort = -2;
 constexpr int kBadChannel = 5;
 
@@ -63,6 +69,7 @@ struct Gateway::Device {
     toolkit::Statistics stats;
     unsigned long requests = 0;
     std::deque<double> latencies;
+    std::deque<double> scans;
 };
 
 struct Gateway::Line {
@@ -85,6 +92,7 @@ struct Gateway::Line {
     LineStats stats;
     Clock::time_point cycleStart = Clock::now();
     std::vector<size_t> cycleScans;
+    std::deque<double> cycles;
 
     Line(LineSite& s, const LineModel& m) : site(s), model(m) {}
 };
@@ -223,6 +231,7 @@ DeviceStats Gateway::Stats(const std::string& device) const {
     s.failures = d.stats.Failures();
     s.scans = d.stats.ScanCount();
     s.lastScanMs = d.stats.LastScanMs();
+    s.medianScanMs = Percentile({d.scans.begin(), d.scans.end()}, 0.5);
     std::vector<double> lat(d.latencies.begin(), d.latencies.end());
     s.latencyP50Ms = Percentile(lat, 0.5);
     s.latencyP90Ms = Percentile(lat, 0.9);
@@ -234,7 +243,9 @@ LineStats Gateway::LineStatsOf(const std::string& name) const {
     for (const auto& l : m_lines)
         if (l->site.name == name) {
             std::lock_guard<std::mutex> lock(l->mutex);
-            return l->stats;
+            LineStats s = l->stats;
+            s.medianCycleMs = Percentile({l->cycles.begin(), l->cycles.end()}, 0.5);
+            return s;
         }
     return LineStats{};
 }
@@ -395,7 +406,9 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
             {
                 std::lock_guard<std::mutex> lock(d->mutex);
                 if (c >= d->readings.size()) return;
+                size_t scans = d->stats.ScanCount();
                 d->stats.Stored(c);
+                if (d->stats.ScanCount() != scans) Keep(d->scans, d->stats.LastScanMs(), kScanWindow);
                 Reading& r = d->readings[c];
                 r.status = d->rows()[c].rw == 1 ? Status::WriteOnly : Status::Ok;
                 r.hasValue = true;
@@ -448,8 +461,7 @@ void Gateway::Collect(Line& line, Device& d) {
         std::lock_guard<std::mutex> lock(d.mutex);
         d.stats.Called(rc);
         d.requests += line.tracing->Requests() - before;
-        for (double l : lat) d.latencies.push_back(l);
-        while (d.latencies.size() > kLatencyWindow) d.latencies.pop_front();
+        for (double l : lat) Keep(d.latencies, l, kLatencyWindow);
         if (rc != 0) {
             // The channels this scan has not reached yet are the failed step's
             // (or behind it): they keep their value, marked failed.
@@ -480,6 +492,7 @@ void Gateway::Collect(Line& line, Device& d) {
         auto now = Clock::now();
         line.stats.lastCycleMs = toolkit::Ms(now - line.cycleStart);
         ++line.stats.cycles;
+        Keep(line.cycles, line.stats.lastCycleMs, kScanWindow);
         line.cycleStart = now;
         for (size_t i = 0; i < line.devices.size(); ++i) {
             std::lock_guard<std::mutex> dl(line.devices[i]->mutex);

@@ -117,6 +117,7 @@ struct DeviceStats {
     std::map<int, long> failures;  // by code
     size_t scans = 0;              // full scans completed
     double lastScanMs = 0.0;
+    double medianScanMs = 0.0;                                          // of the recent full scans
     double latencyP50Ms = 0.0, latencyP90Ms = 0.0, latencyP99Ms = 0.0;  // of the recent requests
 };
 
@@ -125,6 +126,7 @@ struct LineStats {
     unsigned long downs = 0;  // times the line failed
     size_t cycles = 0;        // rounds in which every device completed a full scan
     double lastCycleMs = 0.0;
+    double medianCycleMs = 0.0;  // of the recent cycles
 };
 
 struct Options {
