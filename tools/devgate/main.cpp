@@ -124,7 +124,8 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds) {
     while (!g_stop.load() && std::chrono::steady_clock::now() < end) {
         bool got = sub->Pop(c, std::chrono::milliseconds(50));
         if (jsonl) {
-            if (got) WriteJson(std::cout, g, c);
+            // Everything queued, then one flush.
+            for (bool more = got; more; more = sub->Pop(c, std::chrono::milliseconds(0))) WriteJson(std::cout, g, c);
             if (!std::cout.flush()) break;  // nobody reads any more
         }
         if (!jsonl && got && c.kind == gateway::Change::Kind::Line)

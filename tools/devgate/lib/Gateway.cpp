@@ -111,15 +111,18 @@ unsigned long Subscription::Dropped() const {
 }
 
 void Subscription::Push(const Change& change) {
+    bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_queue.size() >= m_capacity) {
             ++m_dropped;
             return;
         }
+        wasEmpty = m_queue.empty();
         m_queue.push_back(change);
     }
-    m_cv.notify_one();
+    // A subscriber waits only on an empty queue: one wake-up per batch.
+    if (wasEmpty) m_cv.notify_one();
 }
 
 Gateway::Gateway(Site site, Options options) : m_options(std::move(options)), m_site(std::move(site)) {

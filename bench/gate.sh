@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# devgate on paced simulated lines, and its CPU per collection step against
+# devhost's.
+#
+#   bench/gate.sh [BUILD_DIR] [SECONDS]
+#
+# 1. Two lines at 115200 baud (examples/large.toml on one, examples/demo.toml
+#    on the other): each line's median full cycle alone and both together.
+# 2. Three devices (examples/large.toml at stations 7, 8, 9) on one line at
+#    115200 baud: the line's median full cycle against three times one
+#    device's lower bound (request and answer bytes at 10 bits a byte plus
+#    3.5 characters of silence before each answer, from the frame trace).
+# 3. CPU per collection step of examples/demo.toml on an unpaced simulated
+#    PLC: devgate (one line, one device) against devhost --simulate. Both run
+#    the simulator in process.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/native}
+secs=${2:-8}
+cmake --build "$build" --target devgate devhost >/dev/null
+bin="$build/bin"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+ex="$PWD/examples"
+
+line() {  # NAME BAUD then "NAME DESCRIPTION STATION" per device
+    local name=$1 baud=$2
+    shift 2
+    printf '[[line]]\nname = "%s"\nsimulate = true\nsim_baud = %s\n' "$name" "$baud"
+    for d in "$@"; do
+        set -- $d
+        printf '[[line.device]]\nname = "%s"\ndescription = "%s/%s"\nstation = %s\n' "$1" "$ex" "$2" "$3"
+    done
+}
+median_cycle() {  # SITE LINE
+    "$bin/devgate" run "$1" --format jsonl --seconds "$secs" 2>&1 >/dev/null |
+        sed -n "s/^line $2: .*(median \([0-9.]*\) ms).*/\1/p"
+}
+
+echo "== two paced lines at 115200 baud ($secs s a run)"
+line A 115200 "big large.toml 7" >"$work/a.toml"
+line B 115200 "small demo.toml 1" >"$work/b.toml"
+cat "$work/a.toml" "$work/b.toml" >"$work/ab.toml"
+a=$(median_cycle "$work/a.toml" A)
+b=$(median_cycle "$work/b.toml" B)
+both=$("$bin/devgate" run "$work/ab.toml" --format jsonl --seconds "$secs" 2>&1 >/dev/null |
+    sed -n 's/^line [AB]: .*(median \([0-9.]*\) ms).*/\1/p' | sort -g | tail -1)
+python3 -c "a, b, t = $a, $b, $both; s = max(a, b)
+print(f'alone: A {a:.1f} ms, B {b:.1f} ms; together: slower line {t:.1f} ms; ratio {t / s:.3f}')"
+
+echo "== three devices on one line at 115200 baud"
+line C 115200 "one large.toml 7" >"$work/c1.toml"
+"$bin/devgate" run "$work/c1.toml" --format jsonl --seconds 2 --trace 2>"$work/trace" >/dev/null || true
+line C 115200 "one large.toml 7" "two large.toml 8" "three large.toml 9" >"$work/c3.toml"
+c3=$(median_cycle "$work/c3.toml" C)
+python3 - "$work/trace" "$c3" <<'PY'
+import sys
+path, cycle = sys.argv[1], float(sys.argv[2])
+pairs, seen, pending = [], set(), None
+for line in open(path):
+    parts = line.split()
+    if len(parts) < 3 or parts[1] not in ("tx", "rx"):
+        continue
+    if parts[1] == "tx":
+        frame = " ".join(parts[2:])
+        if frame in seen:
+            break
+        seen.add(frame)
+        pending = len(parts) - 2
+    elif pending is not None:
+        pairs.append((pending, len(parts) - 2))
+        pending = None
+bound = sum(q + a + 3.5 for q, a in pairs) * 10 / 115200 * 1000
+print(f"{len(pairs)} requests a device scan, lower bound {bound:.2f} ms a device; "
+      f"line cycle {cycle:.1f} ms against 3 x {bound:.2f} = {3 * bound:.2f} ms; ratio {cycle / (3 * bound):.3f}")
+PY
+
+echo "== CPU per collection step, examples/demo.toml, unpaced simulator"
+line D 0 "d demo.toml 1" >"$work/d.toml"
+python3 - "$bin" "$work/d.toml" "$secs" "$ex" <<'PY'
+import re, resource, subprocess, sys
+bin, site, secs, ex = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+def run(args, calls_pattern):
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    out = subprocess.run(args, capture_output=True, text=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    calls = int(re.search(calls_pattern, out.stdout + out.stderr).group(1))
+    return cpu, calls
+g_cpu, g_calls = run([f"{bin}/devgate", "run", site, "--format", "jsonl", "--seconds", secs], r"d: (\d+) calls")
+h_cpu, h_calls = run([f"{bin}/devhost", "run", "--config", f"{ex}/demo.toml", "--simulate", "--interval", "0",
+                      "--cycles", str(g_calls), "--format", "jsonl"], r"summary: (\d+) calls")
+g, h = g_cpu / g_calls * 1e6, h_cpu / h_calls * 1e6
+print(f"devgate {g:.1f} us a step ({g_calls} steps), devhost {h:.1f} us a step ({h_calls} steps); ratio {g / h:.3f}")
+PY
