@@ -12,7 +12,8 @@
 #    3.5 characters of silence before each answer, from the frame trace).
 # 3. CPU per collection step of examples/demo.toml on an unpaced simulated
 #    PLC: devgate (one line, one device) against devhost --simulate. Both run
-#    the simulator in process.
+#    the simulator in process; CPU time of the whole process (user and system)
+#    over the steps, ROUNDS (5) pairs of runs taking turns, medians.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/native}
@@ -77,9 +78,9 @@ PY
 
 echo "== CPU per collection step, examples/demo.toml, unpaced simulator"
 line D 0 "d demo.toml 1" >"$work/d.toml"
-python3 - "$bin" "$work/d.toml" "$secs" "$ex" <<'PY'
+python3 - "$bin" "$work/d.toml" "$secs" "$ex" "${ROUNDS:-5}" <<'PY'
 import re, resource, subprocess, sys
-bin, site, secs, ex = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+bin, site, secs, ex, rounds = sys.argv[1:6]
 def run(args, calls_pattern):
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     out = subprocess.run(args, capture_output=True, text=True)
@@ -87,9 +88,16 @@ def run(args, calls_pattern):
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     calls = int(re.search(calls_pattern, out.stdout + out.stderr).group(1))
     return cpu, calls
-g_cpu, g_calls = run([f"{bin}/devgate", "run", site, "--format", "jsonl", "--seconds", secs], r"d: (\d+) calls")
-h_cpu, h_calls = run([f"{bin}/devhost", "run", "--config", f"{ex}/demo.toml", "--simulate", "--interval", "0",
-                      "--cycles", str(g_calls), "--format", "jsonl"], r"summary: (\d+) calls")
-g, h = g_cpu / g_calls * 1e6, h_cpu / h_calls * 1e6
-print(f"devgate {g:.1f} us a step ({g_calls} steps), devhost {h:.1f} us a step ({h_calls} steps); ratio {g / h:.3f}")
+# The machine is shared: pairs of runs taking turns, medians of the pairs.
+gs, hs, ratios = [], [], []
+for _ in range(int(rounds)):
+    g_cpu, g_calls = run([f"{bin}/devgate", "run", site, "--format", "jsonl", "--seconds", secs], r"d: (\d+) calls")
+    h_cpu, h_calls = run([f"{bin}/devhost", "run", "--config", f"{ex}/demo.toml", "--simulate", "--interval", "0",
+                          "--cycles", str(g_calls), "--format", "jsonl"], r"summary: (\d+) calls")
+    gs.append(g_cpu / g_calls * 1e6)
+    hs.append(h_cpu / h_calls * 1e6)
+    ratios.append(gs[-1] / hs[-1])
+med = lambda v: sorted(v)[len(v) // 2]
+print(f"devgate {med(gs):.1f} us a step, devhost {med(hs):.1f} us a step (medians of {rounds} pairs); "
+      f"ratio {med(ratios):.3f} (pairs: {' '.join(f'{r:.2f}' for r in sorted(ratios))})")
 PY

@@ -125,6 +125,44 @@ TEST_F(GatewayTest, ALineWhoseSimulatorDiesRecoversWhileTheOtherKeepsItsCycle) {
     EXPECT_EQ(gw->LineStatsOf("sim").downs, 0u);
 }
 
+TEST_F(GatewayTest, ADeviceIsNotPolledMoreOftenThanItsInterval) {
+    ASSERT_TRUE(AwaitValue("e", 1, 42));
+    auto start = Clock::now();
+    long before = gw->Stats("e").calls;
+    // Wait for a few of the device's own steps, from the feed.
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(Await([](const gateway::Change& c) { return c.device == "e"; }));
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    long calls = gw->Stats("e").calls - before;
+    EXPECT_LE(calls, static_cast<long>(ms / 20) + 1);  // interval_ms = 20
+    EXPECT_GT(gw->Stats("a").calls, gw->Stats("e").calls);
+}
+
+TEST(Gateway, AnAbsentStationFailsAloneAndItsLineStaysUp) {
+    SiteFolder folder;
+    folder.Device("a.toml", 1, "\"D100=3\"");
+    gateway::Options options;
+    options.plugin = QUORLAN_PLUGIN_PATH;
+    gateway::Gateway gw(
+        gateway::LoadSite(folder.Write("site.toml",
+                                       "[[line]]\nname = \"l\"\nsimulate = true\n"
+                                       "[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\n"
+                                       "[[line.device]]\nname = \"b\"\ndescription = \"a.toml\"\nstation = 2\n")),
+        options);
+    gw.Simulator("l")->Station(2)->AddFault(plcsim::FaultRule{});  // never answers, as if absent
+    auto feed = gw.Subscribe();
+    gw.Start();
+    gateway::Change c;
+    auto end = Clock::now() + 10s;
+    bool failed = false, ok = false;
+    while (Clock::now() < end && !(failed && ok)) {
+        if (!feed->Pop(c, 100ms) || c.kind != gateway::Change::Kind::Value) continue;
+        failed = failed || (c.device == "b" && c.reading.status == gateway::Status::Failed);
+        ok = ok || (c.device == "a" && c.reading.status == gateway::Status::Ok && c.reading.value.i == 3);
+    }
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(gw.LineStatsOf("l").downs, 0u);
+}
+
 TEST(Gateway, AnEchoingLineIsPolledAsAnyOther) {
     SiteFolder folder;
     folder.Device("a.toml", 4, "\"D100=8\"");

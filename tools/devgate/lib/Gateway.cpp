@@ -285,7 +285,7 @@ Result Gateway::Queue(const std::string& device, std::function<Result(Device&)> 
     std::future<Result> outcome = task->get_future();
     {
         std::lock_guard<std::mutex> lock(line.mutex);
-        if (!line.thread.joinable() || line.stop) return Outcome(kNoPort);
+        if (line.stop || !line.thread.joinable()) return Outcome(kNoPort);
         line.tasks.push_back([task] { (*task)(); });
     }
     line.cv.notify_all();
