@@ -49,7 +49,7 @@ const char* StatusWord(Status s) {
 }
 
 struct Gateway::Device {
-    Device(DeviceSite& s, const DeviceModel& m, size_t index) : site(s), model(m), index(index), stats(rows()) {}
+    Device(DeviceSite& s, const DeviceModel& m, size_t at) : site(s), model(m), index(at), stats(rows()) {}
     const std::vector<devdesc::Row>& rows() const { return site.file.description.rows; }
 
     DeviceSite& site;
