@@ -122,6 +122,7 @@ TEST_F(GatewayTest, ALineWhoseSimulatorDiesRecoversWhileTheOtherKeepsItsCycle) {
     EXPECT_TRUE(AwaitLine("tcp", "up"));
     EXPECT_TRUE(AwaitValue("b", 0, 23));
     EXPECT_GE(gw->LineStatsOf("tcp").downs, 1u);
+    EXPECT_GT(gw->LineStatsOf("tcp").failures[2], 0);
     EXPECT_EQ(gw->LineStatsOf("sim").downs, 0u);
 }
 

@@ -34,19 +34,8 @@ void InstallSignals() {
     signal(SIGPIPE, SIG_IGN);  // a reader that goes away ends the run, not the program
 }
 
-std::string TimeText(gateway::SystemTime t) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm utc{};
-    gmtime_r(&secs, &utc);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
-    return buf;
-}
-
 void WriteJson(std::ostream& out, const gateway::Gateway& g, const gateway::Change& c) {
-    out << "{\"time\":\"" << TimeText(c.time) << "\",";
+    out << "{\"time\":\"" << toolkit::Iso8601(c.time) << "\",";
     if (c.kind == gateway::Change::Kind::Line) {
         out << "\"line\":" << devdesc::Quote(c.line) << ",\"event\":\"" << c.event << "\",\"code\":" << c.code
             << ",\"message\":" << devdesc::Quote(c.message) << "}\n";
@@ -129,7 +118,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds) {
             if (!std::cout.flush()) break;  // nobody reads any more
         }
         if (!jsonl && got && c.kind == gateway::Change::Kind::Line)
-            std::cerr << TimeText(c.time) << " line " << c.line << " " << c.event << ": " << c.message << "\n";
+            std::cerr << toolkit::Iso8601(c.time) << " line " << c.line << " " << c.event << ": " << c.message << "\n";
         if (live && std::chrono::steady_clock::now() - lastDraw >= std::chrono::milliseconds(200)) {
             DrawTables(std::cout, g, true);
             lastDraw = std::chrono::steady_clock::now();

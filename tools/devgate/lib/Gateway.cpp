@@ -248,6 +248,11 @@ LineStats Gateway::LineStatsOf(const std::string& name) const {
             std::lock_guard<std::mutex> lock(l->mutex);
             LineStats s = l->stats;
             s.medianCycleMs = Percentile({l->cycles.begin(), l->cycles.end()}, 0.5);
+            for (const Device* d : l->devices) {
+                std::lock_guard<std::mutex> dl(d->mutex);
+                s.requests += d->requests;
+                for (const auto& [code, count] : d->stats.Failures()) s.failures[code] += count;
+            }
             return s;
         }
     return LineStats{};

@@ -27,8 +27,9 @@ const char* TypeWord(DATATYPE t) {
     return t == DATATYPE_INT ? "int" : t == DATATYPE_DOUBLE ? "double" : t == DATATYPE_STRING ? "string" : "none";
 }
 
-std::string Iso8601Now() {
-    auto now = std::chrono::system_clock::now();
+std::string Iso8601Now() { return Iso8601(std::chrono::system_clock::now()); }
+
+std::string Iso8601(std::chrono::system_clock::time_point now) {
     std::time_t secs = std::chrono::system_clock::to_time_t(now);
     long ms =
         static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);

@@ -1,5 +1,5 @@
-// What the controller's result codes mean, for people reading devhost's
-// output: "2 (no answer from the PLC)".
+// What the controller's result codes mean, for people reading a host's
+// output (devhost, devgate): "2 (no answer from the PLC)".
 #pragma once
 
 #include <string>

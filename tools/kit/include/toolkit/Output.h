@@ -1,7 +1,8 @@
-// devhost's machine-readable output: one line per value stored, as CSV or as
-// JSON lines, with a UTC time stamp.
+// A polling host's machine-readable output: one line per value stored, as
+// CSV or as JSON lines, with a UTC time stamp.
 #pragma once
 
+#include <chrono>
 #include <ostream>
 #include <string>
 
@@ -16,6 +17,7 @@ enum class Format { Table, Csv, Jsonl };
 const char* TypeWord(DATATYPE type);
 // "2026-12-08T10:36:59.123Z"
 std::string Iso8601Now();
+std::string Iso8601(std::chrono::system_clock::time_point time);
 
 // A value as JSON: a quoted string or a number (null for nan and inf).
 std::string JsonValue(const Value& value);

@@ -126,7 +126,9 @@ struct LineStats {
     unsigned long downs = 0;  // times the line failed
     size_t cycles = 0;        // rounds in which every device completed a full scan
     double lastCycleMs = 0.0;
-    double medianCycleMs = 0.0;  // of the recent cycles
+    double medianCycleMs = 0.0;    // of the recent cycles
+    unsigned long requests = 0;    // of all its devices
+    std::map<int, long> failures;  // of all its devices, by code
 };
 
 struct Options {
