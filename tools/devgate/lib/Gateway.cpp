@@ -281,8 +281,9 @@ Result Gateway::Queue(const std::string& device, std::function<Result(Device&)> 
     if (i < 0) return Outcome(kBadChannel);
     Device& d = *m_devices[static_cast<size_t>(i)];
     Line& line = *d.line;
-    auto task = std::make_shared<std::packaged_task<Result()>>([&d, job] {
+    auto task = std::make_shared<std::packaged_task<Result()>>([this, &d, job] {
         if (!d.ctrl) return Outcome(kNoPort);
+        auto use = m_library->Use();
         Result r = job(d);
         if (d.line->tracing) d.line->tracing->EndRequest();
         return r;
@@ -435,6 +436,7 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
             why = d->model.name + ": " + e.what();
             return false;
         }
+        auto use = m_library->Use();
         int rc = d->ctrl->UpdataCommunication(line.tracing.get());
         if (rc == 0) rc = d->ctrl->InitDevice(d->site.file.blob.data(), static_cast<int>(d->site.file.blob.size()));
         d->refs.assign(d->rows().size(), 1);
@@ -452,7 +454,10 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
 
 void Gateway::Teardown(Line& line) {
     for (Device* d : line.devices) {
-        d->ctrl.Reset();  // cleaned up while its database and port are there
+        {
+            auto use = m_library->Use();
+            d->ctrl.Reset();  // cleaned up while its database and port are there
+        }
         d->rtdb.reset();
     }
     line.tracing.reset();
@@ -461,7 +466,11 @@ void Gateway::Teardown(Line& line) {
 
 void Gateway::Collect(Line& line, Device& d) {
     unsigned long before = line.tracing->Requests();
-    int rc = d.ctrl->CollectDevData(d.refs.data(), static_cast<int>(d.refs.size()));
+    int rc;
+    {
+        auto use = m_library->Use();
+        rc = d.ctrl->CollectDevData(d.refs.data(), static_cast<int>(d.refs.size()));
+    }
     line.tracing->EndRequest();
     std::vector<double> lat = line.tracing->TakeLatencies();
     std::vector<Change> failed;

@@ -25,6 +25,7 @@ PluginLibrary::~PluginLibrary() {
 }
 
 Controller PluginLibrary::Create(const std::string& name, IDevRtdbCtrl* rtdb, int interfaceVersion) {
+    std::unique_lock<std::shared_mutex> alone(m_shared);
     IDeviceCtrl* ctrl = m_create(name.c_str(), rtdb);
     if (ctrl == nullptr) throw PluginError("CreateDeviceCtrl returned no controller");
     Controller controller(shared_from_this(), ctrl);

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 
@@ -37,6 +39,11 @@ public:
     // A new controller on the database (which must outlive it), told the
     // host's interface version. Throws PluginError when none is created.
     Controller Create(const std::string& name, IDevRtdbCtrl* rtdb, int interfaceVersion = 2);
+    // Creating a controller sets up tables in the plug-in that every
+    // controller reads: a host that drives controllers on several threads
+    // holds Use() around each call on a controller, and Create waits until
+    // no such call is under way (calls under Use() still run side by side).
+    std::shared_lock<std::shared_mutex> Use() { return std::shared_lock<std::shared_mutex>(m_shared); }
     const std::string& Path() const { return m_path; }
 
 private:
@@ -47,6 +54,7 @@ private:
     CreateFn m_create = nullptr;
     DestroyFn m_destroy = nullptr;
     VersionFn m_version = nullptr;
+    std::shared_mutex m_shared;
 
     friend class Controller;
 };
