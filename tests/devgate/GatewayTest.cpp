@@ -1,8 +1,6 @@
 // The gateway end to end against plcsim: a simulated line and a line over TCP
 // polled side by side, writes and commands queued while polling, a line whose
 // simulator dies and comes back, and the change feed's bounded queues.
-#ifndef QUORLAN_NO_TOOLS
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -182,5 +180,3 @@ TEST(Gateway, AnEchoingLineIsPolledAsAnyOther) {
     EXPECT_EQ(gw.Latest("a", 0).value.i, 8);
     EXPECT_EQ(gw.Stats("a").failures.size(), 0u);
 }
-
-#endif

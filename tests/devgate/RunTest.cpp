@@ -1,7 +1,5 @@
 // devgate run as a child process: JSON lines with every field, and SIGTERM
 // ending the run cleanly with exit status 0.
-#ifndef QUORLAN_NO_TOOLS
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -49,5 +47,3 @@ TEST(Run, JsonLinesCarryTheValuesAndSigtermEndsTheRunCleanly) {
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
-
-#endif
