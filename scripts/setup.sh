@@ -8,7 +8,10 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config
           g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user
           googletest libgtest-dev libgmock-dev libbenchmark-dev
           libmodbus-dev python3-pymodbus python3-crcmod
-          libcli11-dev libtomlplusplus-dev socat valgrind)
+          libcli11-dev libtomlplusplus-dev socat valgrind
+          libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js
+          chromium chromium-driver python3-selenium
+          libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt mbpoll)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "toolkit/Output.h"
+
 namespace devhost {
 
 namespace {
@@ -15,28 +17,6 @@ bool IsAsciiDigits(const std::string& s) {
     if (s.empty()) return false;
     for (char c : s)
         if (c < '0' || c > '9') return false;
-    return true;
-}
-
-// The whole text as an integer (decimal, 0x hexadecimal or 0 octal) within
-// [low, high]; no blanks, no trailing characters.
-bool ParseInteger(const std::string& text, long long low, long long high, long long& out) {
-    if (text.empty() || text.front() == ' ' || text.front() == '\t') return false;
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(text.c_str(), &end, 0);
-    if (errno != 0 || end != text.c_str() + text.size() || v < low || v > high) return false;
-    out = v;
-    return true;
-}
-
-bool ParseDouble(const std::string& text, double& out) {
-    if (text.empty() || text.front() == ' ' || text.front() == '\t') return false;
-    errno = 0;
-    char* end = nullptr;
-    double v = std::strtod(text.c_str(), &end);
-    if (errno == ERANGE || end != text.c_str() + text.size()) return false;
-    out = v;
     return true;
 }
 
@@ -147,14 +127,14 @@ bool ParseVariable(const std::string& text, std::string& name, toolkit::Value& v
     if (type == "int") {
         value.type = DATATYPE_INT;
         long long v = 0;
-        if (hasInit && !ParseInteger(init, INT_MIN, INT_MAX, v)) {
+        if (hasInit && !toolkit::ParseInteger(init, INT_MIN, INT_MAX, v)) {
             error = text + ": '" + init + "' is no int value";
             return false;
         }
         value.i = static_cast<int>(v);
     } else if (type == "double") {
         value.type = DATATYPE_DOUBLE;
-        if (hasInit && !ParseDouble(init, value.d)) {
+        if (hasInit && !toolkit::ParseDouble(init, value.d)) {
             error = text + ": '" + init + "' is no double value";
             return false;
         }
@@ -184,22 +164,8 @@ int FindChannel(const std::vector<devdesc::Row>& rows, const std::string& text) 
 
 toolkit::Value ParseValue(const std::string& text, DATATYPE type, int channel) {
     toolkit::Value v;
-    v.type = type;
-    bool ok = true;
-    if (type == DATATYPE_INT) {
-        // 32 bits, signed or not: unsigned words are stored as their bit pattern.
-        long long n = 0;
-        ok = ParseInteger(text, INT32_MIN, UINT32_MAX, n);
-        v.i = static_cast<int>(static_cast<uint32_t>(n));
-    } else if (type == DATATYPE_DOUBLE) {
-        ok = ParseDouble(text, v.d);
-    } else if (type == DATATYPE_STRING) {
-        v.s = text;
-    } else {
-        ok = false;
-    }
-    if (!ok)
-        throw CommandLineError("'" + text + "' is no " + std::string(TypeWord(type)) + " value for channel " +
+    if (!toolkit::ParseValue(text, type, v))
+        throw CommandLineError("'" + text + "' is no " + std::string(toolkit::TypeWord(type)) + " value for channel " +
                                std::to_string(channel));
     return v;
 }

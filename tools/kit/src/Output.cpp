@@ -1,7 +1,10 @@
 #include "toolkit/Output.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace toolkit {
@@ -16,6 +19,45 @@ std::string CsvField(const std::string& s) {
 }
 
 }  // namespace
+
+bool ParseInteger(const std::string& text, long long low, long long high, long long& out) {
+    if (text.empty() || text.front() == ' ' || text.front() == '\t') return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || end != text.c_str() + text.size() || v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
+bool ParseDouble(const std::string& text, double& out) {
+    if (text.empty() || text.front() == ' ' || text.front() == '\t') return false;
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (errno == ERANGE || end != text.c_str() + text.size()) return false;
+    out = v;
+    return true;
+}
+
+bool ParseValue(const std::string& text, DATATYPE type, Value& value) {
+    Value v;
+    v.type = type;
+    bool ok = true;
+    if (type == DATATYPE_INT) {
+        long long n = 0;
+        ok = ParseInteger(text, INT32_MIN, UINT32_MAX, n);
+        v.i = static_cast<int>(static_cast<uint32_t>(n));
+    } else if (type == DATATYPE_DOUBLE) {
+        ok = ParseDouble(text, v.d);
+    } else if (type == DATATYPE_STRING) {
+        v.s = text;
+    } else {
+        ok = false;
+    }
+    if (ok) value = v;
+    return ok;
+}
 
 std::string JsonValue(const Value& v) {
     if (v.type == DATATYPE_STRING) return devdesc::Quote(v.s);

@@ -19,6 +19,17 @@ const char* TypeWord(DATATYPE type);
 std::string Iso8601Now();
 std::string Iso8601(std::chrono::system_clock::time_point time);
 
+// The whole text as an integer (decimal, 0x hexadecimal or 0 octal) within
+// [low, high]; no blanks, no trailing characters.
+bool ParseInteger(const std::string& text, long long low, long long high, long long& out);
+// The whole text as a finite or infinite double; no blanks, no trailing characters.
+bool ParseDouble(const std::string& text, double& out);
+// A channel's value of that type written as text: an int channel takes any
+// 32-bit value, signed or not (unsigned words are stored as their bit
+// pattern), a double channel a number, a string channel any text. False when
+// the text is no value of that type.
+bool ParseValue(const std::string& text, DATATYPE type, Value& value);
+
 // A value as JSON: a quoted string or a number (null for nan and inf).
 std::string JsonValue(const Value& value);
 
