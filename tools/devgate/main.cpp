@@ -2,7 +2,7 @@
 // several devices a line) around the clock, as the host runtime does.
 //
 //   devgate check SITE    validates the site and every description in it
-//   devgate run SITE [--format table|jsonl] [--seconds N]
+//   devgate run SITE [--format table|jsonl] [--seconds N] [--http ADDR:PORT [--token-file F] [--open-reads]]
 //
 // Exit status: 0 done, 1 set-up failed (site, plug-in, simulator), 2 wrong
 // command line, 3 the driver reported nothing but failures.
@@ -15,6 +15,7 @@
 #include <iostream>
 
 #include "gateway/Gateway.h"
+#include "gateway/HttpFace.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/LiveTable.h"
 #include "toolkit/Output.h"
@@ -99,7 +100,7 @@ void Summary(std::ostream& out, gateway::Gateway& g) {
     out.flush();
 }
 
-int Run(gateway::Gateway& g, bool jsonl, double seconds) {
+int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOptions& http) {
     bool live = !jsonl && isatty(STDOUT_FILENO) == 1;
     auto sub = g.Subscribe();
     auto started = std::chrono::steady_clock::now();
@@ -108,6 +109,13 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds) {
                            : std::chrono::steady_clock::time_point::max();
     if (live) std::cout << "\x1b[2J";
     g.Start();
+    std::unique_ptr<gateway::HttpFace> web;
+    if (!http.listen.empty()) {
+        web = std::make_unique<gateway::HttpFace>(g, http);
+        web->Start();
+        std::cerr << "devgate: http on " << web->Url() << (web->TokenGenerated() ? "#token=" + web->Token() : "")
+                  << std::endl;
+    }
     auto lastDraw = std::chrono::steady_clock::time_point{};
     gateway::Change c;
     while (!g_stop.load() && std::chrono::steady_clock::now() < end) {
@@ -124,6 +132,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds) {
             lastDraw = std::chrono::steady_clock::now();
         }
     }
+    if (web) web->Stop();
     g.Stop();
     if (!jsonl) DrawTables(std::cout, g, live);
     Summary(jsonl ? std::cerr : std::cout, g);
@@ -151,6 +160,16 @@ int Main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     run->add_option("--plugin", plugin, "The plug-in's shared library")->capture_default_str();
     run->add_flag("--trace", trace, "Print every frame to standard error");
+    gateway::HttpOptions http;
+    run->add_option("--http", http.listen, "Serve the HTTP API and web console on ADDR:PORT (port 0: any free port)")
+        ->check([](const std::string& text) {
+            std::string host;
+            int port = 0;
+            return gateway::ParseListen(text, host, port) ? std::string() : "not ADDR:PORT: " + text;
+        });
+    run->add_option("--token-file", http.tokenFile,
+                    "The token for writes and commands (first line); default: a random one, printed at start");
+    run->add_flag("--open-reads", http.openReads, "Reads need no token on a non-loopback address either");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -175,7 +194,7 @@ int Main(int argc, char** argv) {
     options.trace = trace;
     try {
         gateway::Gateway g(std::move(loaded), options);
-        return Run(g, format == "jsonl", seconds);
+        return Run(g, format == "jsonl", seconds, http);
     } catch (const toolkit::PluginError& e) {
         std::cerr << "devgate: plug-in cannot be loaded: " << e.what() << "\n";
     } catch (const toolkit::PortError& e) {

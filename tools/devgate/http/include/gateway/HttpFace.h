@@ -1,0 +1,53 @@
+// devgate's HTTP face: a JSON API over the gateway (the site, the latest
+// values, statistics, recent history, writes and commands), a change feed as
+// Server-Sent Events, and the web console's files, embedded in the binary.
+//
+// Writes and commands need "Authorization: Bearer TOKEN". Reads are open when
+// the server listens on a loopback address (and the request names a loopback
+// host), or with openReads; otherwise they need the token too (in the header,
+// or as ?token= for the event stream, which a browser opens without headers).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "gateway/Gateway.h"
+
+namespace gateway {
+
+struct HttpOptions {
+    std::string listen;     // "ADDR:PORT"; port 0 takes a free port
+    std::string tokenFile;  // empty: a random token
+    bool openReads = false;
+    size_t workers = 64;       // threads for requests
+    size_t eventClients = 16;  // event streams at once; each holds a thread of its own
+};
+
+// Splits "127.0.0.1:8080" or "[::1]:8080"; false when it is no address and port.
+bool ParseListen(const std::string& text, std::string& host, int& port);
+
+class HttpFace {
+public:
+    HttpFace(Gateway& gateway, HttpOptions options);
+    ~HttpFace();
+    HttpFace(const HttpFace&) = delete;
+    HttpFace& operator=(const HttpFace&) = delete;
+
+    // Reads or makes the token, binds and serves; throws std::runtime_error
+    // when the token file is missing or empty or the address cannot be bound.
+    void Start();
+    void Stop();
+
+    // "http://127.0.0.1:43125/", once started.
+    std::string Url() const;
+    const std::string& Token() const;
+    // True when the token was made up at start (no token file).
+    bool TokenGenerated() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace gateway
