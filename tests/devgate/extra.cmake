@@ -1,6 +1,13 @@
 # devgate's tests: the gateway library in process against plcsim, and the
 # devgate program run as a child process. Built with the tools only (see
 # QUORLAN_TOOL_TESTS).
-target_link_libraries(${target} PRIVATE gateway plcsim_lib)
+target_link_libraries(${target} PRIVATE gateway gateway_http plcsim_lib)
 target_compile_definitions(${target} PRIVATE DEVGATE_PATH="$<TARGET_FILE:devgate>")
 add_dependencies(${target} devgate)
+
+# The HTTP face from a real HTTP client (Python's urllib) against devgate on a
+# simulated site.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_http_api COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/http_api.py $<TARGET_FILE:devgate>)
+  set_tests_properties(devgate_http_api PROPERTIES TIMEOUT 120)
+endif()

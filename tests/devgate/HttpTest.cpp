@@ -1,0 +1,152 @@
+// The HTTP face's own pieces: the history rings' bounds and thinning, and
+// values for channels and commands taken from JSON.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "gateway/History.h"
+#include "gateway/HttpJson.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Add {
+    int64_t ms;
+    bool null;
+    int value;
+};
+
+struct HistoryCase {
+    const char* name;
+    size_t points;
+    std::chrono::milliseconds spacing, keep;
+    std::vector<Add> adds;
+    int64_t from;
+    std::vector<Add> expected;  // oldest first
+};
+
+std::vector<Add> Ramp(int64_t from, int64_t to) {
+    std::vector<Add> out;
+    for (int64_t ms = from; ms < to; ++ms) out.push_back({ms, false, static_cast<int>(ms)});
+    return out;
+}
+
+std::vector<Add> Join(std::vector<Add> a, const std::vector<Add>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(History, KeepsTheNewestPointsWithinItsCountAgeAndSpacing) {
+    const HistoryCase cases[] = {
+        {"a full ring drops the oldest", 4, 0ms, 1000ms, Ramp(0, 10), 0, Ramp(6, 10)},
+        {"points older than the age go", 100, 0ms, 5ms, Ramp(0, 10), 0, Ramp(4, 10)},
+        {"the query starts at its time", 100, 0ms, 1000ms, Ramp(0, 10), 7, Ramp(7, 10)},
+        // 16 points, 10 aged out, 11 more at one time: the ring grows past a wrapped head.
+        {"growing keeps the order", 64, 0ms, 100ms, Join(Ramp(0, 16), std::vector<Add>(11, {110, false, 110})), 0,
+         Join(Ramp(10, 16), std::vector<Add>(11, {110, false, 110}))},
+        {"values within the spacing replace the newest",
+         100,
+         10ms,
+         1000ms,
+         Ramp(0, 25),
+         0,
+         {{0, false, 0}, {10, false, 10}, {20, false, 20}, {24, false, 24}}},
+        {"a failure always takes a point",
+         100,
+         10ms,
+         1000ms,
+         {{0, false, 1}, {1, false, 2}, {2, true, 0}, {3, false, 4}, {4, false, 5}},
+         0,
+         {{0, false, 1}, {1, false, 2}, {2, true, 0}, {4, false, 5}}},
+    };
+    for (const HistoryCase& c : cases) {
+        gateway::History h({{DATATYPE_INT}}, c.points, c.spacing, c.keep);
+        for (const Add& a : c.adds) h.Add(0, 0, a.ms, a.null, toolkit::Value{DATATYPE_INT, a.value, 0.0, ""});
+        std::vector<gateway::History::Point> got = h.Since(0, 0, c.from);
+        ASSERT_EQ(got.size(), c.expected.size()) << c.name;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].ms, c.expected[i].ms) << c.name << " #" << i;
+            EXPECT_EQ(got[i].null, c.expected[i].null) << c.name << " #" << i;
+            if (!got[i].null) {
+                EXPECT_EQ(got[i].value.i, c.expected[i].value) << c.name << " #" << i;
+            }
+        }
+    }
+}
+
+TEST(History, StringPointsKeepTheirTextAcrossTheWrapAndUnknownChannelsHaveNone) {
+    gateway::History h({{DATATYPE_STRING, DATATYPE_DOUBLE}}, 3, 0ms, 1000ms);
+    for (int i = 0; i < 5; ++i) h.Add(0, 0, i, false, toolkit::Value{DATATYPE_STRING, 0, 0.0, std::to_string(i)});
+    h.Add(0, 1, 0, false, toolkit::Value{DATATYPE_DOUBLE, 0, std::numeric_limits<double>::quiet_NaN(), ""});
+    h.Add(5, 0, 5, false, toolkit::Value{});  // out of range: ignored
+    std::vector<gateway::History::Point> got = h.Since(0, 0, 0);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].value.s + got[1].value.s + got[2].value.s, "234");
+    EXPECT_TRUE(h.Since(0, 1, 0).at(0).null) << "a double that is no number is a gap";
+    EXPECT_TRUE(h.Since(1, 0, 0).empty());
+}
+
+struct JsonCase {
+    const char* json;
+    DATATYPE type;
+    bool ok;
+    toolkit::Value expected;
+};
+
+TEST(HttpJson, ChannelValuesFollowTheChannelsType) {
+    const JsonCase cases[] = {
+        {"12", DATATYPE_INT, true, {DATATYPE_INT, 12, 0.0, ""}},
+        {"-2147483648", DATATYPE_INT, true, {DATATYPE_INT, INT32_MIN, 0.0, ""}},
+        {"4294967295", DATATYPE_INT, true, {DATATYPE_INT, -1, 0.0, ""}},
+        {"2.0", DATATYPE_INT, true, {DATATYPE_INT, 2, 0.0, ""}},
+        {"\"0x10\"", DATATYPE_INT, true, {DATATYPE_INT, 16, 0.0, ""}},
+        {"4294967296", DATATYPE_INT, false, {}},
+        {"-2147483649", DATATYPE_INT, false, {}},
+        {"1.5", DATATYPE_INT, false, {}},
+        {"1e300", DATATYPE_INT, false, {}},
+        {"\"1.5\"", DATATYPE_INT, false, {}},
+        {"true", DATATYPE_INT, false, {}},
+        {"[1]", DATATYPE_INT, false, {}},
+        {"3", DATATYPE_DOUBLE, true, {DATATYPE_DOUBLE, 0, 3.0, ""}},
+        {"\"2.5\"", DATATYPE_DOUBLE, true, {DATATYPE_DOUBLE, 0, 2.5, ""}},
+        {"null", DATATYPE_DOUBLE, false, {}},
+        {"\"abc\"", DATATYPE_STRING, true, {DATATYPE_STRING, 0, 0.0, "abc"}},
+        {"5", DATATYPE_STRING, false, {}},
+    };
+    for (const JsonCase& c : cases) {
+        toolkit::Value v;
+        std::string why;
+        ASSERT_EQ(gateway::ValueFromJson(nlohmann::json::parse(c.json), c.type, v, why), c.ok) << c.json;
+        EXPECT_EQ(why.empty(), c.ok) << c.json;
+        if (!c.ok) continue;
+        EXPECT_EQ(v.type, c.expected.type) << c.json;
+        EXPECT_EQ(v.i, c.expected.i) << c.json;
+        EXPECT_EQ(v.d, c.expected.d) << c.json;
+        EXPECT_EQ(v.s, c.expected.s) << c.json;
+    }
+}
+
+TEST(HttpJson, CommandVariablesTakeTheirTypeFromTheJson) {
+    const JsonCase cases[] = {
+        {"7", DATATYPE_INT, true, {DATATYPE_INT, 7, 0.0, ""}},
+        {"-2147483648", DATATYPE_INT, true, {DATATYPE_INT, INT32_MIN, 0.0, ""}},
+        {"1.0", DATATYPE_DOUBLE, true, {DATATYPE_DOUBLE, 0, 1.0, ""}},
+        {"\"s\"", DATATYPE_STRING, true, {DATATYPE_STRING, 0, 0.0, "s"}},
+        {"3000000000", DATATYPE_INT, false, {}},
+        {"false", DATATYPE_INT, false, {}},
+        {"{}", DATATYPE_INT, false, {}},
+    };
+    for (const JsonCase& c : cases) {
+        toolkit::Value v;
+        std::string why;
+        ASSERT_EQ(gateway::VariableFromJson(nlohmann::json::parse(c.json), v, why), c.ok) << c.json;
+        if (!c.ok) continue;
+        EXPECT_EQ(v.type, c.expected.type) << c.json;
+        EXPECT_EQ(v.i, c.expected.i) << c.json;
+        EXPECT_EQ(v.d, c.expected.d) << c.json;
+        EXPECT_EQ(v.s, c.expected.s) << c.json;
+    }
+}
+
+}  // namespace

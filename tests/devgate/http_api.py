@@ -1,0 +1,239 @@
+#!/usr/bin/python3
+"""devgate's HTTP face from a real HTTP client (urllib): every endpoint, each
+error status, the token rule, a write that reaches the simulated PLC and the
+change feed. Usage: http_api.py DEVGATE"""
+import json
+import os
+import re
+import select
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+DEVGATE = sys.argv[1]
+TOKEN = "t0k3n-for-tests"
+DEADLINE_S = 20
+DESCRIPTION = """[device]
+station = 1
+wait_ms = 100
+[simulator]
+set = ["D100=11", "D101=22", "D110=0x4049,0x0FDB"]
+[[channel]]
+address = "D100"
+type = "WUB"
+name = "temp"
+[[channel]]
+address = "D101"
+type = "WUB"
+name = "limit"
+rw = "r"
+[[channel]]
+address = "D110"
+type = "DF"
+name = "flow"
+"""
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def start(folder, *args):
+    """devgate on the test site; returns the process and its first stderr line."""
+    proc = subprocess.Popen([DEVGATE, "run", os.path.join(folder, "site.toml"), "--format", "jsonl", *args],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    ready, _, _ = select.select([proc.stderr], [], [], DEADLINE_S)
+    return proc, proc.stderr.readline() if ready else ""
+
+
+def call(base, path, body=None, token=TOKEN, headers=None, raw=None):
+    """(status, JSON answer or text) of one request."""
+    data = raw if raw is not None else (json.dumps(body).encode() if body is not None else None)
+    req = urllib.request.Request(base + path, data=data, headers=dict(headers or {}))
+    if token:
+        req.add_header("Authorization", "Bearer " + token)
+    try:
+        with urllib.request.urlopen(req, timeout=10) as r:
+            status, text, kind = r.status, r.read(), r.headers.get("Content-Type", "")
+    except urllib.error.HTTPError as e:
+        status, text, kind = e.code, e.read(), e.headers.get("Content-Type", "")
+    return status, json.loads(text) if kind.startswith("application/json") else text
+
+
+def wait_for(what, probe):
+    """Polls until probe() is true, for at most DEADLINE_S."""
+    end = time.monotonic() + DEADLINE_S
+    while time.monotonic() < end:
+        if probe():
+            return
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def value_of(base, device, channel):
+    _, answer = call(base, "/api/values?device=" + device, token=None)
+    return next(v for v in answer["values"] if v["channel"] == channel)
+
+
+def stream_opens(base):
+    try:
+        urllib.request.urlopen(base + "/api/events", timeout=10).close()
+        return True
+    except urllib.error.HTTPError:
+        return False
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def main():
+    folder = tempfile.mkdtemp(prefix="devgate-http-")
+    with open(os.path.join(folder, "press.toml"), "w") as f:
+        f.write(DESCRIPTION)
+    with open(os.path.join(folder, "site.toml"), "w") as f:
+        f.write('[[line]]\nname = "sim"\nsimulate = true\n[[line.device]]\nname = "press1"\n'
+                'description = "press.toml"\n[[line]]\nname = "dead"\ntcp = "127.0.0.1:%d"\n'
+                '[[line.device]]\nname = "far"\ndescription = "press.toml"\n' % closed_port())
+    token_file = os.path.join(folder, "token")
+    with open(token_file, "w") as f:
+        f.write("  " + TOKEN + "  \nsecond line\n")
+
+    # Start-up refusals: a bad address exits 2, a missing or empty token file 1.
+    open(os.path.join(folder, "empty"), "w").close()
+    for args, code in ((["--http", "127.0.0.1"], 2), (["--http", "127.0.0.1:0", "--token-file", "/nonexistent"], 1),
+                       (["--http", "127.0.0.1:0", "--token-file", os.path.join(folder, "empty")], 1)):
+        proc, _ = start(folder, *args)
+        check(proc.wait(timeout=DEADLINE_S) == code, "exit %d for %s" % (code, args))
+
+    # Without a token file, a random token is printed in the page's address.
+    proc, line = start(folder, "--http", "127.0.0.1:0")
+    m = re.search(r"http on (http://127\.0\.0\.1:\d+/)#token=([0-9a-f]{32})$", line.strip())
+    check(m, "the address with a generated token: " + line)
+    check(call(m.group(1).rstrip("/"), "/api/write", {"device": "press1", "channel": "temp", "value": 5},
+               token=m.group(2))[0] == 200, "the generated token is accepted")
+    proc.terminate()
+    proc.wait(timeout=DEADLINE_S)
+
+    proc, line = start(folder, "--http", "127.0.0.1:0", "--token-file", token_file)
+    try:
+        m = re.search(r"devgate: http on (http://127\.0\.0\.1:\d+/)$", line.strip())
+        check(m, "the address line: " + line)
+        base = m.group(1).rstrip("/")
+
+        status, site = call(base, "/api/site", token=None)
+        check(status == 200 and [l["name"] for l in site["lines"]] == ["sim", "dead"], site)
+        check(site["lines"][0]["devices"] == ["press1"], site)
+        press = site["devices"][0]
+        check((press["name"], press["line"], press["station"]) == ("press1", "sim", 1), press)
+        check(press["channels"] == [{"name": "temp", "element": "D100", "type": "int", "rw": "rw"},
+                                    {"name": "limit", "element": "D101", "type": "int", "rw": "r"},
+                                    {"name": "flow", "element": "D110", "type": "double", "rw": "rw"}], press)
+
+        wait_for("temp read", lambda: value_of(base, "press1", "temp")["status"] == "ok")
+        temp = value_of(base, "press1", "temp")
+        check(temp["value"] == 11 and temp["code"] == 0 and temp["time"].endswith("Z"), temp)
+        check(abs(value_of(base, "press1", "flow")["value"] - 3.14159) < 1e-4, "flow")
+        far = value_of(base, "far", "temp")
+        check(far["value"] is None and far["time"] is None and far["status"] in ("never", "failed"), far)
+        wait_for("the dead line down", lambda: not call(base, "/api/site")[1]["lines"][1]["up"])
+
+        # The change feed: a value event with every field, then the write below.
+        events = urllib.request.urlopen(base + "/api/events", timeout=10)
+        check(events.headers["Content-Type"].startswith("text/event-stream"), "event stream type")
+
+        # Writes: the token, the value's type, the channel's direction, the line.
+        write = {"device": "press1", "channel": "temp", "value": 77}
+        for body, token, status in (
+                (write, None, 401), (write, "wrong", 401), (write, TOKEN + "x", 401),
+                (dict(write, value=1.5), TOKEN, 400), (dict(write, value=True), TOKEN, 400),
+                (dict(write, value="0x10x"), TOKEN, 400), ({"device": "press1", "value": 1}, TOKEN, 400),
+                (dict(write, device="nope"), TOKEN, 404), (dict(write, channel="nope"), TOKEN, 404),
+                (dict(write, channel="limit"), TOKEN, 409), (dict(write, device="far"), TOKEN, 503)):
+            answer = call(base, "/api/write", body, token=token)
+            check(answer[0] == status and "error" in answer[1], "%s -> %s" % (body, answer))
+        check(call(base, "/api/write", raw=b"{not json")[0] == 400, "malformed JSON")
+        check(call(base, "/api/write", raw=b"[" * 70000)[0] == 400, "an over-long body")
+        check(call(base, "/api/values?device=" + "x" * 300)[0] == 400, "an over-long query value")
+        status, answer = call(base, "/api/write", write)
+        check(status == 200 and answer == {"code": 0, "meaning": answer["meaning"]}, answer)
+        wait_for("the written value read back", lambda: value_of(base, "press1", "temp")["value"] == 77)
+        check(call(base, "/api/write", dict(write, channel="flow", value="2.5"))[1]["code"] == 0, "string to double")
+        wait_for("flow written", lambda: value_of(base, "press1", "flow")["value"] == 2.5)
+
+        seen = set()
+        end = time.monotonic() + DEADLINE_S
+        while "temp=77" not in seen and time.monotonic() < end:
+            text = events.readline().decode()
+            if text.startswith("data: ") and '"device"' in text:
+                e = json.loads(text[6:])
+                check(set(e) == {"device", "channel", "value", "time", "status", "code"}, e)
+                seen.add("%s=%s" % (e["channel"], e["value"]))
+        check("temp=77" in seen, "the written value on the change feed")
+        events.close()
+
+        # Commands: typed variables come back after the command.
+        status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "noop",
+                                                   "variables": {"n": 7, "x": 1.5, "s": "text"}})
+        check(status == 200 and isinstance(answer["code"], int) and answer["meaning"], answer)
+        check({k: answer["variables"].get(k) for k in "nxs"} == {"n": 7, "x": 1.5, "s": "text"}, answer)
+        for body, status in (({"device": "nope", "command": "x"}, 404), ({"device": "press1"}, 400),
+                             ({"device": "press1", "command": "x", "variables": {"b": None}}, 400),
+                             ({"device": "far", "command": "x"}, 503)):
+            check(call(base, "/api/ioctl", body)[0] == status, "%s -> %d" % (body, status))
+
+        status, stats = call(base, "/api/stats", token=None)
+        line = stats["lines"][0]
+        check(status == 200 and {"name", "up", "downs", "cycles", "lastCycleMs", "medianCycleMs", "requests",
+                                 "failures", "devices"} <= set(line), line)
+        check(set(line["devices"][0]["latencyMs"]) == {"p50", "p90", "p99"} and line["devices"][0]["calls"] > 0,
+              line)
+        check(stats["lines"][1]["downs"] >= 1, stats["lines"][1])
+
+        status, history = call(base, "/api/history?device=press1&channel=temp&seconds=60", token=None)
+        points = history["points"]
+        check(status == 200 and points and all(isinstance(p[0], int) for p in points), history)
+        check(points[-1][1] == 77 and 11 in [p[1] for p in points], points)
+        for query, status in (("device=press1&channel=nope", 404), ("device=nope&channel=temp", 404),
+                              ("device=press1", 400), ("device=press1&channel=temp&seconds=abc", 400)):
+            check(call(base, "/api/history?" + query)[0] == status, query)
+
+        # Reads are open on loopback, but not for a page that names another host.
+        check(call(base, "/api/values", token=None, headers={"Host": "evil.example:80"})[0] == 401, "rebinding")
+        check(call(base, "/api/values?device=nope")[0] == 404, "unknown device")
+        check(call(base, "/api/nothing")[0] == 404, "unknown path")
+
+        # The web console's files, from the fixed set only.
+        check(b"devgate" in call(base, "/", token=None)[1], "index")
+        with open("/usr/share/javascript/chart.js/chart.min.js", "rb") as f:
+            check(call(base, "/chart.js", token=None)[1] == f.read(), "chart.js as Debian ships it")
+        for path in ("/app.js", "/style.css"):
+            check(call(base, path, token=None)[0] == 200, path)
+        for path in ("/etc/passwd", "/web/index.html", "/%2e%2e/CMakeLists.txt"):
+            check(call(base, path, token=None)[0] in (400, 404), path)
+
+        # Event streams are bounded: the one over the limit is refused, reads go on.
+        streams = [urllib.request.urlopen(base + "/api/events", timeout=10) for _ in range(16)]
+        check(call(base, "/api/events")[0] == 503, "an event stream over the limit")
+        check(call(base, "/api/site")[0] == 200, "reads beside full event streams")
+        for s in streams:
+            s.close()
+        wait_for("a stream freed", lambda: stream_opens(base))
+    finally:
+        proc.terminate()
+        proc.wait(timeout=DEADLINE_S)
+    check(proc.returncode == 0, "exit status %d" % proc.returncode)
+    print("http_api: all checks passed")
+
+
+if __name__ == "__main__":
+    main()
