@@ -19,7 +19,7 @@ TOKEN = "t0k3n-for-tests"
 DEADLINE_S = 20
 DESCRIPTION = """[device]
 station = 1
-wait_ms = 100
+wait_ms = 1000
 [simulator]
 set = ["D100=11", "D101=22", "D110=0x4049,0x0FDB"]
 [[channel]]
