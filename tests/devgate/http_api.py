@@ -212,6 +212,13 @@ def main():
         check(call(base, "/api/values?device=nope")[0] == 404, "unknown device")
         check(call(base, "/api/nothing")[0] == 404, "unknown path")
 
+        # A malformed request closes that client only.
+        with socket.create_connection(("127.0.0.1", int(base.rsplit(":", 1)[1])), timeout=10) as s:
+            s.sendall(b"NONSENSE\r\n\r\n")
+            check(s.recv(1000).startswith(b"HTTP/1.1 400"), "a malformed request is refused")
+            check(s.recv(1000) == b"", "and its connection closed")
+        check(call(base, "/api/site")[0] == 200, "the others go on")
+
         # The web console's files, from the fixed set only.
         check(b"devgate" in call(base, "/", token=None)[1], "index")
         with open("/usr/share/javascript/chart.js/chart.min.js", "rb") as f:

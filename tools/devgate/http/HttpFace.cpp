@@ -447,7 +447,7 @@ void HttpFace::Start() {
     m.server.set_payload_max_length(kMaxBody);
     m.server.set_read_timeout(5, 0);
     m.server.set_write_timeout(5, 0);
-    m.server.set_keep_alive_timeout(5);
+    m.server.set_keep_alive_timeout(1);  // an idle connection holds a worker (and the stop) no longer
     m.server.set_keep_alive_max_count(1000);
     m.Routes();
     int bound = m.port == 0 ? m.server.bind_to_any_port(m.host) : (m.server.bind_to_port(m.host, m.port) ? m.port : -1);
