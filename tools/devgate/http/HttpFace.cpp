@@ -1,6 +1,9 @@
 #include "gateway/HttpFace.h"
 
 #include <httplib.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -34,6 +37,8 @@ constexpr auto kEventWait = std::chrono::milliseconds(500);
 constexpr auto kKeepalive = std::chrono::seconds(5);
 constexpr size_t kEventQueue = 8192;       // changes queued for one event client
 constexpr size_t kHistoryQueue = 1 << 16;  // changes queued for the history
+constexpr int kServingNice = 10;
+constexpr auto kValuesMaxAge = std::chrono::milliseconds(100);
 
 struct Asset {
     const char* path;
@@ -57,6 +62,31 @@ bool SameSecret(const std::string& given, const std::string& secret) {
                                       static_cast<unsigned char>(secret[i]));
     return diff == 0 && !secret.empty();
 }
+
+// The HTTP threads yield the processor to the lines: a busy page or many
+// clients slow the answers, not the polling. Once a thread (nice is per
+// thread on Linux).
+void YieldToLines() {
+    thread_local bool done = false;
+    if (!done) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kServingNice);
+    done = true;
+}
+
+// httplib's pool, its workers below the lines.
+class WorkerPool : public httplib::TaskQueue {
+public:
+    explicit WorkerPool(size_t n) : m_pool(n) {}
+    void enqueue(std::function<void()> fn) override {
+        m_pool.enqueue([fn = std::move(fn)] {
+            YieldToLines();
+            fn();
+        });
+    }
+    void shutdown() override { m_pool.shutdown(); }
+
+private:
+    httplib::ThreadPool m_pool;
+};
 
 bool IsLoopback(const std::string& host) { return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0; }
 
@@ -129,8 +159,16 @@ struct HttpFace::Impl {
     std::atomic<size_t> eventClients{0};
     History history;
     std::shared_ptr<Subscription> historyFeed;
+    struct ValuesCache {
+        std::mutex mutex;
+        std::chrono::steady_clock::time_point at;
+        std::string body;
+    };
+    std::vector<std::unique_ptr<ValuesCache>> valuesCache;  // by device, then all devices
 
-    Impl(Gateway& gateway, HttpOptions o) : g(gateway), options(std::move(o)), history(ChannelTypes(gateway)) {}
+    Impl(Gateway& gateway, HttpOptions o) : g(gateway), options(std::move(o)), history(ChannelTypes(gateway)) {
+        for (size_t d = 0; d <= g.Devices().size(); ++d) valuesCache.push_back(std::make_unique<ValuesCache>());
+    }
 
     static std::vector<std::vector<DATATYPE>> ChannelTypes(const Gateway& g) {
         std::vector<std::vector<DATATYPE>> types;
@@ -188,25 +226,38 @@ struct HttpFace::Impl {
         Send(res, Dump({{"lines", lines}, {"devices", devices}}));
     }
 
-    void Values(const httplib::Request& req, httplib::Response& res) const {
+    // The values of one device (or of all at d == Devices().size()) as JSON,
+    // built at most every kValuesMaxAge however many clients ask: the answer
+    // is then at most that much older than the latest reading.
+    std::string ValuesBody(size_t d) {
+        ValuesCache& cache = *valuesCache[d];
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        auto now = std::chrono::steady_clock::now();
+        if (!cache.body.empty() && now - cache.at < kValuesMaxAge) return cache.body;
         std::string out = "{\"values\":[";
         bool first = true;
-        auto add = [&](const DeviceModel& d) {
-            std::vector<Reading> readings = g.Readings(d.name);
-            for (size_t c = 0; c < readings.size() && c < d.channels.size(); ++c) {
+        const std::vector<DeviceModel>& devices = g.Devices();
+        for (size_t k = d < devices.size() ? d : 0; k < (d < devices.size() ? d + 1 : devices.size()); ++k) {
+            std::vector<Reading> readings = g.Readings(devices[k].name);
+            for (size_t c = 0; c < readings.size() && c < devices[k].channels.size(); ++c) {
                 if (!first) out += ',';
                 first = false;
-                out += ReadingJson(d.name, d.channels[c].name, readings[c]);
+                out += ReadingJson(devices[k].name, devices[k].channels[c].name, readings[c]);
             }
-        };
-        if (req.has_param("device")) {
-            const DeviceModel* d = Device(req.get_param_value("device"));
-            if (d == nullptr) return Error(res, 404, "no device " + req.get_param_value("device"));
-            add(*d);
-        } else {
-            for (const DeviceModel& d : g.Devices()) add(d);
         }
-        Send(res, out + "]}");
+        cache.body = out + "]}";
+        cache.at = now;
+        return cache.body;
+    }
+
+    void Values(const httplib::Request& req, httplib::Response& res) {
+        size_t d = g.Devices().size();
+        if (req.has_param("device")) {
+            int i = g.DeviceIndex(req.get_param_value("device"));
+            if (i < 0) return Error(res, 404, "no device " + req.get_param_value("device"));
+            d = static_cast<size_t>(i);
+        }
+        Send(res, ValuesBody(d));
     }
 
     void Stats(httplib::Response& res) const {
@@ -410,6 +461,7 @@ struct HttpFace::Impl {
     }
 
     void Feed() {
+        YieldToLines();
         Change c;
         while (!stopping.load()) {
             if (!historyFeed->Pop(c, kEventWait) || c.kind != Change::Kind::Value) continue;
@@ -443,7 +495,7 @@ void HttpFace::Start() {
         m.generated = true;
     }
     size_t threads = m.options.workers + m.options.eventClients;
-    m.server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    m.server.new_task_queue = [threads] { return new WorkerPool(threads); };
     m.server.set_payload_max_length(kMaxBody);
     m.server.set_read_timeout(5, 0);
     m.server.set_write_timeout(5, 0);
