@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -98,13 +97,13 @@ std::string Trim(const std::string& s) {
 
 std::string RandomToken() {
     std::ifstream in("/dev/urandom", std::ios::binary);
-    unsigned char bytes[16];
-    if (!in.read(reinterpret_cast<char*>(bytes), sizeof bytes))
+    char bytes[16];
+    if (!in.read(bytes, sizeof bytes))
         throw std::runtime_error("http: no random token: /dev/urandom cannot be read");
     std::string token;
     char hex[3];
-    for (unsigned char b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02x", b);
+    for (char b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(b));
         token += hex;
     }
     return token;
