@@ -209,6 +209,8 @@ def main():
 
         # Reads are open on loopback, but not for a page that names another host.
         check(call(base, "/api/values", token=None, headers={"Host": "evil.example:80"})[0] == 401, "rebinding")
+        check(call(base, "/api/values?token=" + TOKEN, token=None, headers={"Host": "evil.example:80"})[0] == 200,
+              "the token in the query, for the event stream")
         check(call(base, "/api/values?device=nope")[0] == 404, "unknown device")
         check(call(base, "/api/nothing")[0] == 404, "unknown path")
 
