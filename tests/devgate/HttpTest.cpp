@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "SiteFiles.h"
 #include "gateway/History.h"
 #include "gateway/HttpJson.h"
 
@@ -147,6 +148,36 @@ TEST(HttpJson, CommandVariablesTakeTheirTypeFromTheJson) {
         EXPECT_EQ(v.d, c.expected.d) << c.json;
         EXPECT_EQ(v.s, c.expected.s) << c.json;
     }
+}
+
+TEST(HttpJson, FeedEventsCarryTheFieldsThePageReads) {
+    SiteFolder folder;
+    folder.Device("a.toml", 1, "");
+    gateway::Options options;
+    options.plugin = QUORLAN_PLUGIN_PATH;
+    gateway::Gateway g(gateway::LoadSite(folder.Write("site.toml",
+                                                      "[[line]]\nname = \"l\"\nsimulate = true\n[[line.device]]\n"
+                                                      "name = \"a\"\ndescription = \"a.toml\"\n")),
+                       options);
+    gateway::Change line;
+    line.kind = gateway::Change::Kind::Line;
+    line.line = "l";
+    line.event = "down";
+    line.code = -2;
+    line.message = "no \"port\"";
+    gateway::Change value;
+    value.device = "a";
+    value.channel = 1;
+    value.reading.status = gateway::Status::Failed;
+    value.reading.code = 2;
+    EXPECT_EQ(gateway::EventText(g, line),
+              "event: line\ndata: {\"line\":\"l\",\"event\":\"down\",\"code\":-2,\"message\":\"no \\\"port\\\"\","
+              "\"time\":\"1970-01-01T00:00:00.000Z\"}\n\n");
+    EXPECT_EQ(gateway::EventText(g, value),
+              "event: value\ndata: {\"device\":\"a\",\"channel\":\"" + g.Devices()[0].channels[1].name +
+                  "\",\"value\":null,\"time\":null,\"status\":\"failed\",\"code\":2}\n\n");
+    value.channel = 2;  // beyond the device's two channels
+    EXPECT_EQ(gateway::EventText(g, value), "");
 }
 
 }  // namespace
