@@ -98,8 +98,7 @@ std::string Trim(const std::string& s) {
 std::string RandomToken() {
     std::ifstream in("/dev/urandom", std::ios::binary);
     char bytes[16];
-    if (!in.read(bytes, sizeof bytes))
-        throw std::runtime_error("http: no random token: /dev/urandom cannot be read");
+    if (!in.read(bytes, sizeof bytes)) throw std::runtime_error("http: no random token: /dev/urandom cannot be read");
     std::string token;
     char hex[3];
     for (char b : bytes) {
