@@ -223,6 +223,12 @@ def main():
             check(answer.startswith(b"HTTP/1.1 400"), "a malformed request is refused")
         check(call(base, "/api/site")[0] == 200, "the others go on")
 
+        # Answers go uncompressed, whatever a browser accepts (compressing each anew costs far more CPU).
+        for path in ("/api/values", "/chart.js"):
+            req = urllib.request.Request(base + path, headers={"Accept-Encoding": "gzip, deflate, br"})
+            with urllib.request.urlopen(req, timeout=10) as r:
+                check(r.headers.get("Content-Encoding") is None, path + " uncompressed")
+
         # The web console's files, from the fixed set only.
         check(b"devgate" in call(base, "/", token=None)[1], "index")
         with open("/usr/share/javascript/chart.js/chart.min.js", "rb") as f:
