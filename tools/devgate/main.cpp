@@ -161,15 +161,19 @@ int Main(int argc, char** argv) {
     run->add_option("--plugin", plugin, "The plug-in's shared library")->capture_default_str();
     run->add_flag("--trace", trace, "Print every frame to standard error");
     gateway::HttpOptions http;
-    run->add_option("--http", http.listen, "Serve the HTTP API and web console on ADDR:PORT (port 0: any free port)")
-        ->check([](const std::string& text) {
-            std::string host;
-            int port = 0;
-            return gateway::ParseListen(text, host, port) ? std::string() : "not ADDR:PORT: " + text;
-        });
+    CLI::Option* httpOption =
+        run->add_option("--http", http.listen,
+                        "Serve the HTTP API and web console on ADDR:PORT (port 0: any free port)")
+            ->check([](const std::string& text) {
+                std::string host;
+                int port = 0;
+                return gateway::ParseListen(text, host, port) ? std::string() : "not ADDR:PORT: " + text;
+            });
     run->add_option("--token-file", http.tokenFile,
-                    "The token for writes and commands (first line); default: a random one, printed at start");
-    run->add_flag("--open-reads", http.openReads, "Reads need no token on a non-loopback address either");
+                    "The token for writes and commands (first line); default: a random one, printed at start")
+        ->needs(httpOption);
+    run->add_flag("--open-reads", http.openReads, "Reads need no token on a non-loopback address either")
+        ->needs(httpOption);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
