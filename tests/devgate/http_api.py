@@ -147,10 +147,6 @@ def main():
         check(far["value"] is None and far["time"] is None and far["status"] in ("never", "failed"), far)
         wait_for("the dead line down", lambda: not call(base, "/api/site")[1]["lines"][1]["up"])
 
-        # The change feed: a value event with every field, then the write below.
-        events = urllib.request.urlopen(base + "/api/events", timeout=10)
-        check(events.headers["Content-Type"].startswith("text/event-stream"), "event stream type")
-
         # Writes: the token, the value's type, the channel's direction, the line.
         write = {"device": "press1", "channel": "temp", "value": 77}
         for body, token, status in (
@@ -164,12 +160,12 @@ def main():
         check(call(base, "/api/write", raw=b"{not json")[0] == 400, "malformed JSON")
         check(call(base, "/api/write", raw=b"[" * 70000)[0] == 400, "an over-long body")
         check(call(base, "/api/values?device=" + "x" * 300)[0] == 400, "an over-long query value")
+
+        # The change feed (events with every field) carries the written value.
+        events = urllib.request.urlopen(base + "/api/events", timeout=10)
+        check(events.headers["Content-Type"].startswith("text/event-stream"), "event stream type")
         status, answer = call(base, "/api/write", write)
         check(status == 200 and answer == {"code": 0, "meaning": answer["meaning"]}, answer)
-        wait_for("the written value read back", lambda: value_of(base, "press1", "temp")["value"] == 77)
-        check(call(base, "/api/write", dict(write, channel="flow", value="2.5"))[1]["code"] == 0, "string to double")
-        wait_for("flow written", lambda: value_of(base, "press1", "flow")["value"] == 2.5)
-
         seen = set()
         end = time.monotonic() + DEADLINE_S
         while "temp=77" not in seen and time.monotonic() < end:
@@ -180,6 +176,9 @@ def main():
                 seen.add("%s=%s" % (e["channel"], e["value"]))
         check("temp=77" in seen, "the written value on the change feed")
         events.close()
+        wait_for("the written value read back", lambda: value_of(base, "press1", "temp")["value"] == 77)
+        check(call(base, "/api/write", dict(write, channel="flow", value="2.5"))[1]["code"] == 0, "string to double")
+        wait_for("flow written", lambda: value_of(base, "press1", "flow")["value"] == 2.5)
 
         # Commands: typed variables come back after the command.
         status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "noop",
