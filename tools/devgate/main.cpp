@@ -2,7 +2,9 @@
 // several devices a line) around the clock, as the host runtime does.
 //
 //   devgate check SITE    validates the site and every description in it
+//   devgate map SITE      prints the site's register map (Modbus TCP face)
 //   devgate run SITE [--format table|jsonl] [--seconds N] [--http ADDR:PORT [--token-file F] [--open-reads]]
+//                    [--modbus ADDR:PORT [--modbus-writes]]
 //
 // Exit status: 0 done, 1 set-up failed (site, plug-in, simulator), 2 wrong
 // command line, 3 the driver reported nothing but failures.
@@ -16,6 +18,7 @@
 
 #include "gateway/Gateway.h"
 #include "gateway/HttpFace.h"
+#include "gateway/ModbusServer.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/LiveTable.h"
 #include "toolkit/Output.h"
@@ -100,7 +103,21 @@ void Summary(std::ostream& out, gateway::Gateway& g) {
     out.flush();
 }
 
-int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOptions& http) {
+// Every mapped channel: unit, table, address, registers (or bits), device,
+// element, PLC data type, channel.
+void PrintMap(std::ostream& out, const gateway::ModbusMap& map) {
+    char line[256];
+    out << "unit table    address count device       element    type channel\n";
+    for (const gateway::ModbusEntry& e : map.entries) {
+        std::snprintf(line, sizeof line, "%4d %-8s %7u %5u %-12s %-10s %-4s ", e.unit,
+                      gateway::ModbusTableWord(e.table), e.address, e.count, e.device.c_str(), e.element.c_str(),
+                      e.kind.c_str());
+        out << line << e.name << "\n";
+    }
+}
+
+int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOptions& http,
+        const gateway::ModbusOptions* modbusOptions) {
     bool live = !jsonl && isatty(STDOUT_FILENO) == 1;
     auto sub = g.Subscribe();
     auto started = std::chrono::steady_clock::now();
@@ -115,6 +132,12 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
         web->Start();
         std::cerr << "devgate: http on " << web->Url() << (web->TokenGenerated() ? "#token=" + web->Token() : "")
                   << std::endl;
+    }
+    std::unique_ptr<gateway::ModbusServer> modbus;
+    if (modbusOptions != nullptr) {
+        modbus = std::make_unique<gateway::ModbusServer>(g, *modbusOptions);
+        modbus->Start();
+        std::cerr << "devgate: modbus on " << modbusOptions->host << ":" << modbus->Port() << std::endl;
     }
     auto lastDraw = std::chrono::steady_clock::time_point{};
     gateway::Change c;
@@ -133,6 +156,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
         }
     }
     if (web) web->Stop();
+    if (modbus) modbus->Stop();
     g.Stop();
     if (!jsonl) DrawTables(std::cout, g, live);
     Summary(jsonl ? std::cerr : std::cout, g);
@@ -174,6 +198,17 @@ int Main(int argc, char** argv) {
         ->needs(httpOption);
     run->add_flag("--open-reads", http.openReads, "Reads need no token on a non-loopback address either")
         ->needs(httpOption);
+    std::string modbusAt;
+    gateway::ModbusOptions modbusOptions;
+    run->add_option("--modbus", modbusAt,
+                    "Serve the site's register map over Modbus TCP on ADDR:PORT (port 0: a free one)")
+        ->check([&modbusOptions](const std::string& text) {
+            return gateway::SplitHostPort(text, modbusOptions.host, modbusOptions.port) ? "" : "ADDR:PORT expected";
+        });
+    run->add_flag("--modbus-writes", modbusOptions.writes,
+                  "Let Modbus clients write coils and holding registers (the channels of the PLCs)");
+    CLI::App* map = app.add_subcommand("map", "Print the site's register map for the Modbus TCP face");
+    map->add_option("SITE", site, "The site description (TOML)")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -187,6 +222,10 @@ int Main(int argc, char** argv) {
         for (const std::string& error : e.Errors()) std::cerr << error << "\n";
         return 1;
     }
+    if (map->parsed()) {
+        PrintMap(std::cout, loaded.modbus);
+        return 0;
+    }
     if (check->parsed()) {
         size_t devices = 0;
         for (const auto& l : loaded.lines) devices += l.devices.size();
@@ -197,8 +236,9 @@ int Main(int argc, char** argv) {
     options.plugin = plugin;
     options.trace = trace;
     try {
+        modbusOptions.map = loaded.modbus;
         gateway::Gateway g(std::move(loaded), options);
-        return Run(g, format == "jsonl", seconds, http);
+        return Run(g, format == "jsonl", seconds, http, modbusAt.empty() ? nullptr : &modbusOptions);
     } catch (const toolkit::PluginError& e) {
         std::cerr << "devgate: plug-in cannot be loaded: " << e.what() << "\n";
     } catch (const toolkit::PortError& e) {

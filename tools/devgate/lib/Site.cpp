@@ -35,6 +35,7 @@ public:
         } else {
             for (const toml::node& n : *a) site.lines.push_back(Line(*n.as_table()));
         }
+        if (m_errors.empty()) site.modbus = BuildModbusMap(site, m_errors);
         if (!m_errors.empty()) throw SiteError(m_errors);
         return site;
     }
@@ -130,8 +131,11 @@ private:
     }
 
     DeviceSite Device(const toml::table& t) {
-        Keys(t, {"name", "description", "blob", "station", "interval_ms"}, "in [[line.device]]: ");
+        Keys(t, {"name", "description", "blob", "station", "interval_ms", "modbus_unit", "modbus_others", "modbus"},
+             "in [[line.device]]: ");
         DeviceSite d;
+        d.siteLine = static_cast<int>(t.source().begin.line);
+        Modbus(t, d);
         if (!Get(t, "name", d.name, "a string") || d.name.empty()) Fail(t, "the device has no name");
         if (!d.name.empty() && !m_deviceNames.insert(d.name).second)
             Fail(*t.get("name"), "a second device named " + d.name);
@@ -161,6 +165,35 @@ private:
             d.file.blob = devdesc::BuildBlob(d.file.description);
         }
         return d;
+    }
+
+    void Modbus(const toml::table& t, DeviceSite& d) {
+        int64_t unit = 0;
+        if (Int(t, "modbus_unit", unit, 1, 247)) {
+            d.modbusUnit = static_cast<int>(unit);
+            d.modbusUnitLine = static_cast<int>(t.get("modbus_unit")->source().begin.line);
+        }
+        Get(t, "modbus_others", d.modbusOthers, "true or false");
+        const toml::node* list = t.get("modbus");
+        if (list == nullptr) return;
+        const toml::array* a = list->as_array();
+        if (a == nullptr || !a->is_array_of_tables()) {
+            Fail(*list, "modbus must be an array of tables ([[line.device.modbus]])");
+            return;
+        }
+        for (const toml::node& n : *a) {
+            const toml::table& m = *n.as_table();
+            Keys(m, {"channel", "table", "address"}, "in [[line.device.modbus]]: ");
+            ModbusPlacement p;
+            p.line = static_cast<int>(m.source().begin.line);
+            int64_t address = 0;
+            if (!Get(m, "channel", p.channel, "a string")) Fail(m, "the modbus entry names no channel");
+            Get(m, "table", p.table, "a string");
+            if (!Int(m, "address", address, 0, 65535) && m.get("address") == nullptr)
+                Fail(m, "the modbus entry has no address");
+            p.address = static_cast<long>(address);
+            d.modbus.push_back(p);
+        }
     }
 
     std::string m_path;

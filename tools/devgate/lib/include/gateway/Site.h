@@ -11,6 +11,7 @@
 //     description = "press.toml"   # or blob = "press.bin"
 //     station = 3
 //     interval_ms = 100
+//     modbus_unit = 3               # the register map: see ModbusMap.h
 //
 // Paths are relative to the site file.
 #pragma once
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "HostPorts.h"
+#include "gateway/ModbusMap.h"
 #include "toolkit/DeviceFile.h"
 
 namespace gateway {
@@ -30,6 +32,11 @@ struct DeviceSite {
     int station = -1;  // -1: the description's
     unsigned intervalMs = 0;
     toolkit::DeviceFile file;  // the station override applied
+    int siteLine = 0;          // of its [[line.device]]
+    int modbusUnit = 0;        // 0: by its place in the site
+    int modbusUnitLine = 0;
+    bool modbusOthers = true;  // channels not listed in modbus keep a default place
+    std::vector<ModbusPlacement> modbus;
 };
 
 struct LineSite {
@@ -48,6 +55,7 @@ struct LineSite {
 struct Site {
     std::string path;
     std::vector<LineSite> lines;
+    ModbusMap modbus;
 };
 
 // Every fault found in a site file, each "file:line: what is wrong".
@@ -59,6 +67,10 @@ public:
 private:
     std::vector<std::string> m_errors;
 };
+
+// The register map of the site's devices; adds "file:line: what is wrong"
+// to errors for every fault.
+ModbusMap BuildModbusMap(const Site& site, std::vector<std::string>& errors);
 
 // Reads and checks the site and every device description in it; throws
 // SiteError listing all faults.
