@@ -1,7 +1,7 @@
 # devgate's tests: the gateway library in process against plcsim, and the
 # devgate program run as a child process. Built with the tools only (see
 # QUORLAN_TOOL_TESTS).
-target_link_libraries(${target} PRIVATE gateway gateway_http plcsim_lib)
+target_link_libraries(${target} PRIVATE gateway gateway_http gateway_modbus plcsim_lib)
 target_compile_definitions(${target} PRIVATE DEVGATE_PATH="$<TARGET_FILE:devgate>")
 add_dependencies(${target} devgate)
 
@@ -10,4 +10,12 @@ add_dependencies(${target} devgate)
 if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
   add_test(NAME devgate_http_api COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/http_api.py $<TARGET_FILE:devgate>)
   set_tests_properties(devgate_http_api PROPERTIES TIMEOUT 120)
+endif()
+
+# The Modbus TCP face against mbpoll and pymodbus (Debian's, for the system
+# python), started on free ports of 127.0.0.1.
+find_program(MBPOLL_PROGRAM mbpoll)
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3 AND MBPOLL_PROGRAM)
+  add_test(NAME devgate_modbus COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/modbus_check.py $<TARGET_FILE:devgate>)
+  set_tests_properties(devgate_modbus PROPERTIES TIMEOUT 120)
 endif()

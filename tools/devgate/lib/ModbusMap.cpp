@@ -49,8 +49,9 @@ public:
                 continue;
             }
             if (IsBitTable(e.table) != ModbusIsBit(e.kind)) {
-                Fail(p.line, "channel " + p.channel + (ModbusIsBit(e.kind) ? " is a bit: coil or discrete"
-                                                                             : " is no bit: holding or input"));
+                Fail(p.line,
+                     "channel " + p.channel +
+                         (ModbusIsBit(e.kind) ? " is a bit: coil or discrete" : " is no bit: holding or input"));
                 continue;
             }
             e.address = static_cast<unsigned>(p.address);
@@ -101,8 +102,8 @@ private:
     void Place(const ModbusEntry& e, int line, bool check) {
         const char* table = ModbusTableWord(e.table);
         if (e.address + e.count > 65536) {
-            Fail(line, "channel " + e.name + " of device " + m_device.name + " does not fit below address 65536 of the " +
-                           table + " table");
+            Fail(line, "channel " + e.name + " of device " + m_device.name +
+                           " does not fit below address 65536 of the " + table + " table");
             return;
         }
         for (const ModbusEntry& o : m_entries)

@@ -30,10 +30,14 @@ ModbusTable TableOf(int function) {
     switch (function) {
         case MODBUS_FC_READ_COILS:
         case MODBUS_FC_WRITE_SINGLE_COIL:
-        case MODBUS_FC_WRITE_MULTIPLE_COILS: return ModbusTable::Coil;
-        case MODBUS_FC_READ_DISCRETE_INPUTS: return ModbusTable::Discrete;
-        case MODBUS_FC_READ_INPUT_REGISTERS: return ModbusTable::Input;
-        default: return ModbusTable::Holding;
+        case MODBUS_FC_WRITE_MULTIPLE_COILS:
+            return ModbusTable::Coil;
+        case MODBUS_FC_READ_DISCRETE_INPUTS:
+            return ModbusTable::Discrete;
+        case MODBUS_FC_READ_INPUT_REGISTERS:
+            return ModbusTable::Input;
+        default:
+            return ModbusTable::Holding;
     }
 }
 
@@ -285,7 +289,9 @@ bool ModbusServer::Answer(Client& c, const uint8_t* req, int n) {
                  function == MODBUS_FC_WRITE_MULTIPLE_COILS || function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
     if (declared < n) return false;
     if (declared > n && (known || !Drain(c.fd, declared - n))) return false;
-    auto reply = [&](int exception) { return modbus_reply_exception(c.ctx, req, static_cast<unsigned>(exception)) > 0; };
+    auto reply = [&](int exception) {
+        return modbus_reply_exception(c.ctx, req, static_cast<unsigned>(exception)) > 0;
+    };
     if (!known || (IsWrite(function) && !m_options.writes)) return reply(kIllegalFunction);
     const Unit& unit = m_units[req[kHeader - 1]];
     if (unit.device.empty()) return reply(kNoTarget);
@@ -300,8 +306,8 @@ bool ModbusServer::Answer(Client& c, const uint8_t* req, int n) {
         if (function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER) count = 1;
         if (exception == 0) {
             bool bits = TableOf(function) == ModbusTable::Coil;
-            mapping = modbus_mapping_new_start_address(address, bits ? count : 0, 0, 0, address, bits ? 0 : count, 0,
-                                                       0);
+            mapping =
+                modbus_mapping_new_start_address(address, bits ? count : 0, 0, 0, address, bits ? 0 : count, 0, 0);
         }
     } else {
         bool bits = function <= MODBUS_FC_READ_DISCRETE_INPUTS;

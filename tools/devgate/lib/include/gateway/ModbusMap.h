@@ -44,10 +44,10 @@ struct ModbusPlacement {
 struct ModbusEntry {
     int unit = 0;
     std::string device;
-    int channel = 0;     // the channel's index in the device
-    std::string name;    // the channel's name
+    int channel = 0;      // the channel's index in the device
+    std::string name;     // the channel's name
     std::string element;  // "D100", ...
-    std::string kind;    // the PLC data type: "WUB", "DF", "STR", "BIT", ...
+    std::string kind;     // the PLC data type: "WUB", "DF", "STR", "BIT", ...
     unsigned length = 0;  // strings: characters
     DATATYPE type = DATATYPE_NONE;
     int rw = 2;  // 0 read only, 1 write only, 2 read and write
