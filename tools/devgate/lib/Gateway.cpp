@@ -216,6 +216,17 @@ std::vector<Reading> Gateway::Readings(const std::string& device) const {
     return d.readings;
 }
 
+std::vector<Reading> Gateway::Readings(const std::string& device, int first, int count) const {
+    int i = DeviceIndex(device);
+    if (i < 0 || first < 0 || count <= 0) return {};
+    const Device& d = *m_devices[static_cast<size_t>(i)];
+    std::lock_guard<std::mutex> lock(d.mutex);
+    size_t from = std::min(static_cast<size_t>(first), d.readings.size());
+    size_t to = std::min(from + static_cast<size_t>(count), d.readings.size());
+    return std::vector<Reading>(d.readings.begin() + static_cast<std::ptrdiff_t>(from),
+                                d.readings.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
 std::shared_ptr<Subscription> Gateway::Subscribe(size_t capacity) {
     auto sub = std::make_shared<Subscription>(capacity);
     std::lock_guard<std::mutex> lock(m_subsMutex);

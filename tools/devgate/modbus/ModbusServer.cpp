@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -266,6 +267,8 @@ void ModbusServer::Accept() {
 }
 
 void ModbusServer::Serve(Client& c) {
+    // Under a load the lines' threads come first: clients wait, not PLCs.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
     uint8_t req[MODBUS_TCP_MAX_ADU_LENGTH];
     while (!m_stop) {
         int n = modbus_receive(c.ctx, req);
@@ -329,9 +332,14 @@ int ModbusServer::Read(const Unit& unit, int function, unsigned address, unsigne
     std::vector<const ModbusEntry*> entries;
     ModbusTable table = TableOf(function);
     if (!unit.Cover(table, address, count, entries)) return kIllegalAddress;
-    std::vector<Reading> readings = m_gateway.Readings(unit.device);
+    int first = entries.front()->channel, last = first;
     for (const ModbusEntry* e : entries) {
-        const Reading& r = readings.at(static_cast<size_t>(e->channel));
+        first = std::min(first, e->channel);
+        last = std::max(last, e->channel);
+    }
+    std::vector<Reading> readings = m_gateway.Readings(unit.device, first, last - first + 1);
+    for (const ModbusEntry* e : entries) {
+        const Reading& r = readings.at(static_cast<size_t>(e->channel - first));
         if (r.status == Status::Failed || r.status == Status::NeverRead) return kDeviceFailure;
         if (r.status == Status::WriteOnly) continue;  // reads as 0
         unsigned from = std::max(address, e->address), to = std::min(address + count, e->address + e->count);
