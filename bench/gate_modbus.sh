@@ -9,7 +9,8 @@
 # The site: line P at 115200 baud with examples/large.toml (unit 1; its
 # holding registers 0..124 are D0..D119 and D200..D204), line U unpaced with
 # examples/demo.toml (unit 2). ROUNDS (3) rounds of three runs taking turns,
-# each devgate run --modbus 127.0.0.1:0 for SECONDS. Medians.
+# each devgate run --modbus 127.0.0.1:0 for SECONDS. Medians. The clients run
+# at nice NICE (19): they stand in for other machines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/native}
@@ -34,10 +35,10 @@ simulate = true
 name = "small"
 description = "$ex/demo.toml"
 TOML
-python3 - "$build/bin" "$work/site.toml" "$secs" "$clients" "${ROUNDS:-3}" "${RATE:-20}" <<'PY'
+python3 - "$build/bin" "$work/site.toml" "$secs" "$clients" "${ROUNDS:-3}" "${RATE:-20}" "${NICE:-19}" <<'PY'
 import re, subprocess, sys
-bin, site, secs, clients, rounds, rate = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4]), \
-    int(sys.argv[5]), sys.argv[6]
+bin, site, secs, clients, rounds, rate, nice = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4]), \
+    int(sys.argv[5]), sys.argv[6], sys.argv[7]
 
 def run(load):
     gate = subprocess.Popen([f"{bin}/devgate", "run", site, "--format", "jsonl", "--seconds", str(secs),
@@ -46,7 +47,7 @@ def run(load):
     client = ""
     if load is not None:
         # Leaves 2 s of the run for the first poll and the end.
-        out = subprocess.run([f"{bin}/gate_modbus", "127.0.0.1", str(port), "1", "0", "125", str(clients),
+        out = subprocess.run(["nice", "-n", nice, f"{bin}/gate_modbus", "127.0.0.1", str(port), "1", "0", "125", str(clients),
                               str(secs - 2), load], capture_output=True, text=True)
         client = out.stdout.strip() or out.stderr.strip()
     summary = gate.stderr.read()
