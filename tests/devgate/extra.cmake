@@ -19,3 +19,12 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3 AND MBPOLL_PROGRAM)
   add_test(NAME devgate_modbus COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/modbus_check.py $<TARGET_FILE:devgate>)
   set_tests_properties(devgate_modbus PROPERTIES TIMEOUT 120)
 endif()
+
+# The web console in headless Chromium (Debian's chromium, chromium-driver and
+# python3-selenium) against devgate on the example site.
+if(NOT CMAKE_CROSSCOMPILING AND NOT QUORLAN_SANITIZE AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_page_browser
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/page_browser.py $<TARGET_FILE:devgate>
+                   ${PROJECT_SOURCE_DIR}/examples/site.toml ${CMAKE_BINARY_DIR})
+  set_tests_properties(devgate_page_browser PROPERTIES TIMEOUT 120)
+endif()

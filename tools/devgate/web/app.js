@@ -1,6 +1,621 @@
-// devgate's web console (placeholder): lists the site's devices.
-fetch("api/site")
-  .then((r) => r.json())
-  .then((site) => {
-    document.getElementById("site").textContent = site.devices.map((d) => d.line + "/" + d.name).join(", ");
-  });
+// devgate's console: the site's lines and devices, every channel live from
+// the change feed, writes and commands, a trend and the lines' statistics.
+//
+// Thousands of channels change several times a second, so the feed only
+// updates a model; once a frame the rows on screen (a page of each device's
+// table) get the cells whose text changed. Nothing else is redrawn.
+'use strict';
+
+(function () {
+  const PAGE_ROWS = 100;   // rows of a device's table on screen at once
+  const STATS_MS = 3000;   // statistics refresh
+  const CHART_MS = 500;    // trend redraw at most this often
+  const MAX_POINTS = 20000;  // per trended channel
+  const TOKEN_KEY = 'devgate-token';
+  const COLORS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
+
+  const lines = new Map();     // name -> {up, state, message}
+  const devices = new Map();   // name -> device view
+  const channels = new Map();  // key -> channel
+  const dirty = new Set();     // channels on screen whose cells are stale
+  const trend = new Map();     // key -> Chart dataset
+  let frameQueued = false;
+  let chart = null;
+  let chartDirty = false;
+  let chartDrawn = 0;
+  let filterText = '';
+
+  const $ = (id) => document.getElementById(id);
+  const key = (device, channel) => device + '\u0000' + channel;
+
+  function el(tag, props, ...children) {
+    const e = document.createElement(tag);
+    if (props) {
+      for (const [k, v] of Object.entries(props)) {
+        if (k === 'class') e.className = v;
+        else if (k === 'text') e.textContent = v;
+        else if (k.startsWith('data-')) e.setAttribute(k, v);
+        else e[k] = v;
+      }
+    }
+    for (const c of children) e.append(c);
+    return e;
+  }
+
+  // ---- messages, token, requests
+
+  function showMessage(text, isError) {
+    const m = $('message');
+    m.textContent = text;
+    m.className = 'message' + (isError ? ' error' : '');
+    clearTimeout(showMessage.timer);
+    showMessage.timer = setTimeout(() => m.classList.add('hidden'), 8000);
+  }
+
+  function token() { return sessionStorage.getItem(TOKEN_KEY) || ''; }
+
+  // devgate prints the page's address with #token=...; the token moves into
+  // the session's storage and out of the address bar.
+  function takeToken() {
+    const m = /(?:^#|&)token=([^&]*)/.exec(location.hash);
+    if (m) {
+      sessionStorage.setItem(TOKEN_KEY, decodeURIComponent(m[1]));
+      history.replaceState(null, '', location.pathname + location.search);
+    }
+    $('token-form').classList.toggle('hidden', token() !== '');
+  }
+
+  async function answer(res) {
+    let body = null;
+    try { body = await res.json(); } catch (e) { body = null; }
+    if (!res.ok) {
+      if (res.status === 401) $('token-form').classList.remove('hidden');
+      const why = body && body.error ? body.error : res.statusText;
+      throw new Error(res.status + ': ' + why);
+    }
+    return body;
+  }
+
+  async function getJson(path) {
+    return answer(await fetch(path, { cache: 'no-store' }));
+  }
+
+  // The body is text: a double channel's 5 must reach the gateway as 5.0.
+  async function postJson(path, bodyText) {
+    return answer(await fetch(path, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json', 'Authorization': 'Bearer ' + token() },
+      body: bodyText,
+    }));
+  }
+
+  function jsonOf(value, type) {
+    if (type === 'double' && Number.isInteger(value)) return value.toFixed(1);
+    return JSON.stringify(value);
+  }
+
+  // Text typed by the user as a value of the type; throws when it is none.
+  function parseValue(text, type) {
+    if (type === 'string') return text;
+    const t = text.trim();
+    const v = /^[-+]?0x[0-9a-f]+$/i.test(t) ? (t.startsWith('-') ? -1 : 1) * parseInt(t.replace(/^[-+]/, ''), 16)
+                                              : Number(t);
+    if (t === '' || !Number.isFinite(v)) throw new Error('not a number: ' + text);
+    if (type === 'int' && !Number.isInteger(v)) throw new Error('not a whole number: ' + text);
+    return v;
+  }
+
+  // "Level:int, Done:double, Name=abc, Count=5" -> JSON text of the variables.
+  // A type without a value declares the variable (0, 0.0 or ""); a value
+  // without a type is a double when it has a point, an int when whole, else text.
+  function variablesJson(text) {
+    const parts = [];
+    for (const item of text.split(/[,;]/)) {
+      const s = item.trim();
+      if (s === '') continue;
+      const m = /^([^:=\s]+)\s*(?::\s*(int|double|string))?\s*(?:=(.*))?$/.exec(s);
+      if (!m) throw new Error('variable as NAME[:int|double|string][=VALUE]: ' + s);
+      const raw = m[3] === undefined ? undefined : m[3].trim();
+      let type = m[2];
+      if (!type) {
+        if (raw === undefined) throw new Error('give a type or a value: ' + s);
+        type = /^[-+]?\d+$/.test(raw) ? 'int' : (Number.isFinite(Number(raw)) && raw !== '' ? 'double' : 'string');
+      }
+      const value = raw === undefined ? (type === 'string' ? '' : 0) : parseValue(raw, type);
+      parts.push(JSON.stringify(m[1]) + ':' + jsonOf(value, type));
+    }
+    return '{' + parts.join(',') + '}';
+  }
+
+  // ---- formatting
+
+  function formatValue(v) {
+    if (v === null || v === undefined) return '';
+    return String(v);
+  }
+
+  function formatAge(ms, now) {
+    if (ms === null) return '';
+    const s = Math.max(0, (now - ms) / 1000);
+    if (s < 10) return s.toFixed(1) + ' s';
+    if (s < 120) return Math.round(s) + ' s';
+    if (s < 7200) return Math.round(s / 60) + ' min';
+    return Math.round(s / 3600) + ' h';
+  }
+
+  function formatStatus(ch) {
+    return ch.status === 'failed' && ch.code !== undefined && ch.code !== null ? 'failed ' + ch.code : ch.status;
+  }
+
+  function clock(seconds) {
+    const d = new Date(seconds * 1000);
+    return d.toTimeString().slice(0, 8);
+  }
+
+  // ---- lines
+
+  function renderLines(site) {
+    const box = $('lines');
+    box.replaceChildren();
+    for (const l of site.lines) {
+      const state = el('span', { class: 'state' });
+      const message = el('span', { class: 'line-message' });
+      const names = el('span', { class: 'line-devices' });
+      for (const d of l.devices) names.append(el('a', { href: '#device-' + encodeURIComponent(d), text: d }), ' ');
+      box.append(el('div', { class: 'line', 'data-line': l.name },
+                    el('span', { class: 'line-name', text: l.name }), state, names, message));
+      const view = { state, message, up: l.up, row: box.lastChild };
+      lines.set(l.name, view);
+      paintLine(view);
+    }
+  }
+
+  function paintLine(view) {
+    view.state.textContent = view.up ? 'up' : 'down';
+    view.row.classList.toggle('up', view.up);
+    view.row.classList.toggle('down', !view.up);
+  }
+
+  function onLineEvent(e) {
+    const view = lines.get(e.line);
+    if (!view) return;
+    view.up = e.event === 'up';
+    view.message.textContent = e.event === 'down'
+      ? (e.time ? e.time.slice(11, 19) + ' ' : '') + 'code ' + e.code + ': ' + (e.message || '')
+      : '';
+    paintLine(view);
+  }
+
+  // ---- devices and their tables
+
+  function buildDevice(d) {
+    const dev = { name: d.name, channels: [], shown: [], page: 0, rendered: [] };
+    for (const c of d.channels) {
+      const ch = {
+        device: d.name, name: c.name, element: c.element, type: c.type, rw: c.rw,
+        value: null, time: null, status: c.rw === 'w' ? 'w-only' : 'never', code: null,
+        row: null, editing: false, search: (d.name + ' ' + c.name + ' ' + c.element).toLowerCase(),
+      };
+      channels.set(key(d.name, c.name), ch);
+      dev.channels.push(ch);
+    }
+    dev.tbody = el('tbody');
+    dev.tbody.addEventListener('click', (e) => onTableClick(dev, e));
+    dev.tbody.addEventListener('change', (e) => onTrendBox(e));
+    dev.pager = el('span', { class: 'pager-text' });
+    const prev = el('button', { type: 'button', class: 'prev', text: '‹' });
+    const next = el('button', { type: 'button', class: 'next', text: '›' });
+    prev.addEventListener('click', () => { dev.page--; renderRows(dev); });
+    next.addEventListener('click', () => { dev.page++; renderRows(dev); });
+    dev.prev = prev;
+    dev.next = next;
+    dev.result = el('output', { class: 'result' });
+
+    const cmdText = el('input', { class: 'command-text', type: 'text', placeholder: 'command, e.g. READ(D,100,WUB=Level)' });
+    const cmdVars = el('input', { class: 'command-vars', type: 'text', placeholder: 'variables: Level:int, Done:double, N=5' });
+    const cmdOut = el('output', { class: 'command-result' });
+    const form = el('form', { class: 'command' }, cmdText, cmdVars, el('button', { type: 'submit', text: 'Run' }), cmdOut);
+    form.addEventListener('submit', (e) => {
+      e.preventDefault();
+      runCommand(dev, cmdText.value, cmdVars.value, cmdOut);
+    });
+
+    const table = el('table', { class: 'channels' },
+      el('colgroup', null, el('col', { class: 'c-trend' }), el('col', { class: 'c-name' }), el('col', { class: 'c-element' }),
+         el('col', { class: 'c-type' }), el('col', { class: 'c-value' }), el('col', { class: 'c-status' }),
+         el('col', { class: 'c-age' })),
+      el('thead', null, el('tr', null, el('th', { text: '' }), el('th', { text: 'channel' }), el('th', { text: 'element' }),
+                          el('th', { text: 'type' }), el('th', { text: 'value' }), el('th', { text: 'status' }),
+                          el('th', { text: 'age' }))),
+      dev.tbody);
+    dev.section = el('section', { class: 'device', id: 'device-' + encodeURIComponent(d.name), 'data-device': d.name },
+      el('h3', null, el('span', { class: 'device-name', text: d.name }),
+         el('span', { class: 'device-where', text: 'line ' + d.line + ', station ' + d.station + ', ' +
+                                                    d.channels.length + ' channels' })),
+      form,
+      el('div', { class: 'pager' }, prev, dev.pager, next, dev.result),
+      table);
+    devices.set(d.name, dev);
+    applyFilter(dev);
+    return dev.section;
+  }
+
+  function applyFilter(dev) {
+    dev.shown = filterText === '' ? dev.channels : dev.channels.filter((ch) => ch.search.includes(filterText));
+    dev.page = 0;
+    dev.section.classList.toggle('hidden', filterText !== '' && dev.shown.length === 0 &&
+                                           !dev.name.toLowerCase().includes(filterText));
+    renderRows(dev);
+  }
+
+  // The page of rows on screen: rows are made for these channels only.
+  function renderRows(dev) {
+    const pages = Math.max(1, Math.ceil(dev.shown.length / PAGE_ROWS));
+    dev.page = Math.min(Math.max(0, dev.page), pages - 1);
+    for (const ch of dev.rendered) { ch.row = null; ch.editing = false; }
+    const first = dev.page * PAGE_ROWS;
+    dev.rendered = dev.shown.slice(first, first + PAGE_ROWS);
+    const rows = document.createDocumentFragment();
+    const now = Date.now();
+    for (const ch of dev.rendered) rows.append(makeRow(ch, now));
+    dev.tbody.replaceChildren(rows);
+    dev.pager.textContent = dev.shown.length === 0 ? 'no channel matches'
+      : 'rows ' + (first + 1) + '–' + (first + dev.rendered.length) + ' of ' + dev.shown.length;
+    dev.prev.disabled = dev.page === 0;
+    dev.next.disabled = dev.page >= pages - 1;
+  }
+
+  function makeRow(ch, now) {
+    const writable = ch.rw !== 'r';
+    const plottable = ch.type !== 'string' && ch.rw !== 'w';
+    const box = el('input', { type: 'checkbox', class: 'trend', disabled: !plottable,
+                              checked: trend.has(key(ch.device, ch.name)), title: 'plot in the trend' });
+    const value = el('td', { class: 'value', title: writable ? 'click to write' : '' });
+    const status = el('td', { class: 'status' });
+    const age = el('td', { class: 'age' });
+    const tr = el('tr', { 'data-device': ch.device, 'data-channel': ch.name },
+                  el('td', { class: 'pick' }, box), el('td', { class: 'name', text: ch.name }),
+                  el('td', { class: 'element', text: ch.element }),
+                  el('td', { class: 'type', text: ch.type + (ch.rw === 'rw' ? '' : ' ' + ch.rw) }), value, status, age);
+    if (writable) tr.classList.add('writable');
+    ch.row = { tr, value, status, age, shownValue: null, shownStatus: null, shownAge: null };
+    paintRow(ch, now);
+    return tr;
+  }
+
+  function paintRow(ch, now) {
+    const r = ch.row;
+    if (!r) return;
+    if (!ch.editing) {
+      const v = formatValue(ch.value);
+      if (v !== r.shownValue) { r.value.textContent = v; r.shownValue = v; }
+    }
+    const s = formatStatus(ch);
+    if (s !== r.shownStatus) {
+      r.status.textContent = s;
+      r.shownStatus = s;
+      r.tr.classList.toggle('failed', ch.status === 'failed');
+    }
+    const a = formatAge(ch.time, now);
+    if (a !== r.shownAge) { r.age.textContent = a; r.shownAge = a; }
+  }
+
+  function queueFrame() {
+    if (frameQueued) return;
+    frameQueued = true;
+    requestAnimationFrame(frame);
+  }
+
+  function frame() {
+    frameQueued = false;
+    const now = Date.now();
+    for (const ch of dirty) paintRow(ch, now);
+    dirty.clear();
+    if (chartDirty && chart && now - chartDrawn >= CHART_MS) drawChart(now);
+    if (chartDirty) queueFrame();
+  }
+
+  // A reading from the feed or from /api/values; an older one than the
+  // channel has is ignored (a snapshot that crossed the feed).
+  function store(v) {
+    const ch = channels.get(key(v.device, v.channel));
+    if (!ch) return;
+    const time = v.time ? Date.parse(v.time) : null;
+    if (time !== null && ch.time !== null && time < ch.time) return;
+    if (v.status !== 'failed' || v.value !== null) ch.value = v.value;
+    ch.time = time;
+    ch.status = v.status;
+    ch.code = v.code;
+    if (ch.row) { dirty.add(ch); queueFrame(); }
+    const ds = trend.get(key(v.device, v.channel));
+    if (ds && typeof v.value === 'number' && time !== null && v.status === 'ok') {
+      ds.data.push({ x: time / 1000, y: v.value });
+      if (ds.data.length > MAX_POINTS) ds.data.splice(0, ds.data.length - MAX_POINTS);
+      chartDirty = true;
+      queueFrame();
+    }
+  }
+
+  function onValueEvent(e) {
+    const data = JSON.parse(e.data);
+    if (Array.isArray(data)) data.forEach(store);
+    else store(data);
+  }
+
+  async function loadValues() {
+    const body = await getJson('api/values');
+    for (const v of body.values) store(v);
+  }
+
+  // Ages move on without any event.
+  function tickAges() {
+    const now = Date.now();
+    for (const dev of devices.values()) for (const ch of dev.rendered) paintRow(ch, now);
+  }
+
+  // ---- writes and commands
+
+  function onTableClick(dev, e) {
+    const cell = e.target.closest('td.value');
+    if (!cell) return;
+    const tr = cell.parentElement;
+    const ch = channels.get(key(tr.dataset.device, tr.dataset.channel));
+    if (!ch || ch.rw === 'r' || ch.editing) return;
+    ch.editing = true;
+    const input = el('input', { class: 'editor', type: 'text', value: formatValue(ch.value) });
+    cell.replaceChildren(input);
+    input.focus();
+    input.select();
+    let done = false;
+    const close = () => {
+      if (done) return;
+      done = true;
+      ch.editing = false;
+      if (ch.row) { ch.row.shownValue = null; paintRow(ch, Date.now()); }
+    };
+    input.addEventListener('keydown', (k) => {
+      if (k.key === 'Escape') close();
+      if (k.key !== 'Enter') return;
+      k.preventDefault();
+      const text = input.value;
+      close();
+      writeChannel(dev, ch, text);
+    });
+    input.addEventListener('blur', close);
+  }
+
+  async function writeChannel(dev, ch, text) {
+    const out = dev.result;
+    out.className = 'result';
+    try {
+      const value = parseValue(text, ch.type);
+      out.textContent = ch.name + ' ← ' + text + ' …';
+      const r = await postJson('api/write', '{"device":' + JSON.stringify(ch.device) + ',"channel":' +
+                               JSON.stringify(ch.name) + ',"value":' + jsonOf(value, ch.type) + '}');
+      out.textContent = ch.name + ' ← ' + text + ': code ' + r.code + (r.meaning ? ', ' + r.meaning : '');
+      out.classList.add(r.code === 0 ? 'ok' : 'bad');
+    } catch (err) {
+      out.textContent = ch.name + ' ← ' + text + ': ' + err.message;
+      out.classList.add('bad');
+    }
+  }
+
+  async function runCommand(dev, text, vars, out) {
+    out.className = 'command-result';
+    try {
+      const body = '{"device":' + JSON.stringify(dev.name) + ',"command":' + JSON.stringify(text) +
+                   ',"variables":' + variablesJson(vars) + '}';
+      out.textContent = '…';
+      const r = await postJson('api/ioctl', body);
+      let s = 'code ' + r.code + (r.meaning ? ', ' + r.meaning : '');
+      const v = r.variables ? Object.entries(r.variables) : [];
+      if (v.length) s += '; ' + v.map(([n, x]) => n + ' = ' + JSON.stringify(x)).join(', ');
+      out.textContent = s;
+      out.classList.add(r.code === 0 ? 'ok' : 'bad');
+    } catch (err) {
+      out.textContent = err.message;
+      out.classList.add('bad');
+    }
+  }
+
+  // ---- trend
+
+  function makeChart() {
+    if (!window.Chart) {
+      $('trend-hint').textContent = 'The chart library did not load; no trend.';
+      return;
+    }
+    chart = new window.Chart($('trend-chart'), {
+      type: 'line',
+      data: { datasets: [] },
+      options: {
+        animation: false,
+        parsing: false,
+        normalized: true,
+        responsive: true,
+        maintainAspectRatio: false,
+        elements: { point: { radius: 1.5 }, line: { borderWidth: 1.5 } },
+        scales: {
+          x: { type: 'linear', ticks: { callback: clock, maxRotation: 0 } },
+          y: { type: 'linear' },
+        },
+        plugins: { legend: { position: 'bottom' } },
+      },
+    });
+  }
+
+  function windowSeconds() { return Number($('trend-window').value); }
+
+  function drawChart(now) {
+    const from = now / 1000 - windowSeconds();
+    for (const ds of chart.data.datasets) {
+      let drop = 0;
+      while (drop < ds.data.length && ds.data[drop].x < from) drop++;
+      if (drop) ds.data.splice(0, drop);
+    }
+    chart.options.scales.x.min = from;
+    chart.options.scales.x.max = now / 1000;
+    chart.update('none');
+    chartDrawn = now;
+    chartDirty = false;
+  }
+
+  async function addTrend(ch) {
+    const k = key(ch.device, ch.name);
+    if (!chart || trend.has(k)) return;
+    const color = COLORS[chart.data.datasets.length % COLORS.length];
+    const ds = { label: ch.device + '/' + ch.name, data: [], borderColor: color, backgroundColor: color };
+    trend.set(k, ds);
+    chart.data.datasets.push(ds);
+    try {
+      const q = 'api/history?device=' + encodeURIComponent(ch.device) + '&channel=' + encodeURIComponent(ch.name) +
+                '&seconds=' + windowSeconds();
+      const h = await getJson(q);
+      const past = h.points.filter((p) => typeof p[1] === 'number').map((p) => ({ x: p[0] / 1000, y: p[1] }));
+      const last = past.length ? past[past.length - 1].x : -Infinity;
+      ds.data = past.concat(ds.data.filter((p) => p.x > last));
+    } catch (err) {
+      showMessage('history of ' + ds.label + ': ' + err.message, true);
+    }
+    chartDirty = true;
+    queueFrame();
+  }
+
+  function removeTrend(k) {
+    const ds = trend.get(k);
+    if (!ds) return;
+    trend.delete(k);
+    chart.data.datasets.splice(chart.data.datasets.indexOf(ds), 1);
+    chartDirty = true;
+    queueFrame();
+  }
+
+  function onTrendBox(e) {
+    if (!e.target.classList.contains('trend')) return;
+    const tr = e.target.closest('tr');
+    const ch = channels.get(key(tr.dataset.device, tr.dataset.channel));
+    if (!ch) return;
+    if (e.target.checked) addTrend(ch);
+    else removeTrend(key(ch.device, ch.name));
+  }
+
+  function clearTrend() {
+    for (const k of [...trend.keys()]) removeTrend(k);
+    for (const box of document.querySelectorAll('input.trend:checked')) box.checked = false;
+  }
+
+  // ---- statistics
+
+  function failuresText(f) {
+    const e = Object.entries(f || {});
+    return e.length === 0 ? 'none' : e.map(([code, n]) => n + ' × ' + code).join(', ');
+  }
+
+  const ms = (x) => (typeof x === 'number' ? x.toFixed(1) : '');
+
+  function renderStats(body) {
+    const box = $('stats');
+    const tables = [];
+    for (const l of body.lines) {
+      const head = el('tr', null, ...['', 'state', 'cycles / scans', 'last ms', 'median ms', 'requests', 'failures',
+                                      'calls', 'latency p50 / p90 / p99 ms'].map((t) => el('th', { text: t })));
+      const lineRow = el('tr', { class: 'line-stats', 'data-line': l.name },
+        el('td', { class: 'name', text: l.name }), el('td', { class: 'up', text: (l.up ? 'up' : 'down') + (l.downs ? ', ' + l.downs + ' downs' : '') }),
+        el('td', { class: 'cycles', text: String(l.cycles) }), el('td', { text: ms(l.lastCycleMs) }),
+        el('td', { text: ms(l.medianCycleMs) }), el('td', { class: 'requests', text: String(l.requests) }),
+        el('td', { class: 'failures', text: failuresText(l.failures) }), el('td'), el('td'));
+      const rows = [head, lineRow];
+      for (const d of l.devices || []) {
+        const lat = d.latencyMs || {};
+        rows.push(el('tr', { class: 'device-stats', 'data-device': d.name },
+          el('td', { class: 'name', text: '  ' + d.name }), el('td'), el('td', { text: String(d.scans) }),
+          el('td', { text: ms(d.lastScanMs) }), el('td', { text: ms(d.medianScanMs) }),
+          el('td', { class: 'requests', text: String(d.requests) }),
+          el('td', { class: 'failures', text: failuresText(d.failures) }), el('td', { text: String(d.calls) }),
+          el('td', { text: [lat.p50, lat.p90, lat.p99].map((x) => (typeof x === 'number' ? x.toFixed(2) : '–')).join(' / ') })));
+      }
+      tables.push(el('table', { class: 'stats' }, el('tbody', null, ...rows)));
+    }
+    box.replaceChildren(...tables);
+  }
+
+  async function loadStats() {
+    try {
+      renderStats(await getJson('api/stats'));
+    } catch (err) {
+      showMessage('statistics: ' + err.message, true);
+    }
+  }
+
+  // ---- start
+
+  function connect() {
+    const conn = $('conn');
+    const events = new EventSource('api/events');
+    let lost = false;
+    events.addEventListener('open', () => {
+      conn.textContent = 'live';
+      conn.className = 'conn live';
+      // After a break the feed missed changes: take the latest of everything.
+      if (lost) loadValues().catch((err) => showMessage('values: ' + err.message, true));
+      lost = false;
+    });
+    events.addEventListener('error', () => {
+      lost = true;
+      conn.textContent = 'reconnecting';
+      conn.className = 'conn lost';
+    });
+    events.addEventListener('value', onValueEvent);
+    events.addEventListener('line', (e) => onLineEvent(JSON.parse(e.data)));
+  }
+
+  async function start() {
+    let site;
+    try {
+      site = await getJson('api/site');
+    } catch (err) {
+      showMessage('site: ' + err.message + ' (trying again)', true);
+      setTimeout(start, 2000);
+      return;
+    }
+    renderLines(site);
+    const box = $('devices');
+    box.replaceChildren(...site.devices.map(buildDevice));
+    makeChart();
+    connect();
+    try {
+      await loadValues();
+    } catch (err) {
+      showMessage('values: ' + err.message, true);
+    }
+    loadStats();
+    setInterval(loadStats, STATS_MS);
+    setInterval(tickAges, 1000);
+  }
+
+  function wire() {
+    takeToken();
+    $('token-form').addEventListener('submit', (e) => {
+      e.preventDefault();
+      sessionStorage.setItem(TOKEN_KEY, $('token-input').value.trim());
+      $('token-input').value = '';
+      takeToken();
+    });
+    $('token-change').addEventListener('click', () => $('token-form').classList.toggle('hidden'));
+    let timer = 0;
+    $('filter').addEventListener('input', () => {
+      clearTimeout(timer);
+      timer = setTimeout(() => {
+        filterText = $('filter').value.trim().toLowerCase();
+        for (const dev of devices.values()) applyFilter(dev);
+      }, 150);
+    });
+    $('trend-window').addEventListener('change', () => { chartDirty = true; queueFrame(); });
+    $('trend-clear').addEventListener('click', clearTrend);
+    start();
+  }
+
+  // For tests and the console: the model and the chart.
+  window.devgateConsole = { channels, devices, lines, chart: () => chart };
+  wire();
+})();

@@ -1,0 +1,169 @@
+#!/usr/bin/python3
+"""devgate's console in headless Chromium, driven by Selenium, against
+devgate polling examples/site.toml on simulated lines.
+
+Usage: page_browser.py PATH_OF_DEVGATE SITE BUILD_DIR
+"""
+import json
+import re
+import signal
+import subprocess
+import sys
+import threading
+import unittest
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+DEVGATE, SITE, BUILD = sys.argv[1:4]
+D100, D101 = "读写DWUB0100", "读写DWB0101"
+
+
+def row(device, channel):
+    return f'tr[data-device="{device}"][data-channel="{channel}"]'
+
+
+class Page(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.gate = subprocess.Popen([DEVGATE, "run", SITE, "--http", "127.0.0.1:0", "--format", "jsonl"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        address, found = [], threading.Event()
+
+        def read():  # keeps reading, so that line events never fill the pipe
+            for text in cls.gate.stderr:
+                m = re.search(r"http on (http://127\.0\.0\.1:\d+/)#token=(\S+)", text)
+                if m and not found.is_set():
+                    address.extend(m.groups())
+                    found.set()
+            found.set()
+
+        threading.Thread(target=read, daemon=True).start()
+        if not found.wait(30) or not address:
+            cls.gate.kill()
+            raise RuntimeError("devgate printed no address")
+        cls.base, cls.token = address
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1400"):
+            options.add_argument(arg)
+        cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        cls.browser.set_script_timeout(10)
+        cls.browser.get(cls.base + "#token=" + cls.token)
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.browser.save_screenshot(str(Path(BUILD) / "devgate_page.png"))
+            cls.browser.quit()
+        finally:
+            cls.gate.send_signal(signal.SIGINT)
+            try:
+                cls.gate.wait(20)
+            except subprocess.TimeoutExpired:
+                cls.gate.kill()
+
+    def api(self, path, body=None):
+        request = urllib.request.Request(self.base + path, data=None if body is None else json.dumps(body).encode(),
+                                         headers={"Authorization": "Bearer " + self.token,
+                                                  "Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return json.load(answer)
+
+    def value_of(self, device, channel):
+        values = self.api(f"api/values?device={device}")["values"]
+        return next(v["value"] for v in values if v["channel"] == channel)
+
+    def cell(self, device, channel, part="value"):
+        return self.browser.find_element(By.CSS_SELECTOR, f"{row(device, channel)} td.{part}")
+
+    def wait_text(self, device, channel, text, seconds=10):
+        WebDriverWait(self.browser, seconds).until(lambda b: self.cell(device, channel).text == text,
+                                                   f"{device}/{channel} never showed {text}")
+
+    def test_the_table_shows_what_the_gateway_read_from_the_simulator(self):
+        self.wait_text("press1", D100, "1234")  # the description's [simulator] value
+        for v in self.api("api/values?device=press1")["values"]:
+            with self.subTest(channel=v["channel"]):
+                if v["status"] == "w-only":
+                    self.assertEqual(self.cell("press1", v["channel"], "status").text, "w-only")
+                    continue
+                self.assertEqual(v["status"], "ok")
+                shown = self.cell("press1", v["channel"]).text
+                if isinstance(v["value"], str):
+                    self.assertEqual(shown, v["value"])
+                else:
+                    self.assertEqual(float(shown), v["value"])
+                self.assertEqual(self.cell("press1", v["channel"], "status").text, "ok")
+
+    def test_a_value_changed_in_the_plc_shows_within_a_second(self):
+        self.wait_text("pump", D100, "1234")
+        self.assertEqual(self.api("api/write", {"device": "pump", "channel": D100, "value": 4321})["code"], 0)
+        self.wait_text("pump", D100, "4321", seconds=1)
+
+    def test_a_value_written_on_the_page_reaches_the_plc(self):
+        self.wait_text("press2", D101, "-2")
+        self.cell("press2", D101).click()
+        editor = self.browser.find_element(By.CSS_SELECTOR, f"{row('press2', D101)} input.editor")
+        editor.clear()
+        editor.send_keys("-77", Keys.ENTER)
+        result = self.browser.find_element(By.CSS_SELECTOR, 'section[data-device="press2"] output.result')
+        WebDriverWait(self.browser, 10).until(lambda b: "code 0" in result.text, result.text)
+        WebDriverWait(self.browser, 10).until(lambda b: self.value_of("press2", D101) == -77)
+        self.wait_text("press2", D101, "-77")
+
+    def test_a_write_with_a_wrong_token_shows_the_refusal(self):
+        self.browser.execute_script("sessionStorage.setItem('devgate-token', 'wrong')")
+        try:
+            self.cell("press2", D100).click()
+            editor = self.browser.find_element(By.CSS_SELECTOR, f"{row('press2', D100)} input.editor")
+            editor.send_keys(Keys.CONTROL, "a", "5", Keys.ENTER)
+            result = self.browser.find_element(By.CSS_SELECTOR, 'section[data-device="press2"] output.result')
+            WebDriverWait(self.browser, 10).until(lambda b: "401" in result.text, result.text)
+        finally:
+            self.browser.execute_script("sessionStorage.setItem('devgate-token', arguments[0])", self.token)
+        self.assertEqual(self.value_of("press2", D100), 1234)
+
+    def test_a_command_shows_its_code_and_variables(self):
+        form = self.browser.find_element(By.CSS_SELECTOR, 'section[data-device="press1"] form.command')
+        form.find_element(By.CSS_SELECTOR, "input.command-text").send_keys("READ(D,100,WUB=Level=Done)")
+        form.find_element(By.CSS_SELECTOR, "input.command-vars").send_keys("Level:int, Done:double")
+        form.find_element(By.CSS_SELECTOR, "button").click()
+        out = form.find_element(By.CSS_SELECTOR, "output.command-result")
+        WebDriverWait(self.browser, 10).until(lambda b: out.text.startswith("code"), out.text)
+        self.assertRegex(out.text, r"^code 0\b.*Level = 1234")
+
+    def test_the_trend_plots_a_ticked_channel_with_its_history(self):
+        self.browser.find_element(By.CSS_SELECTOR, f"{row('pump', D101)} input.trend").click()
+        points = "return Chart.getChart('trend-chart').data.datasets.map(d => d.data.length)"
+        WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(points)[0] >= 2)
+
+    def test_the_lines_are_up_and_their_statistics_count_requests(self):
+        for line in ("bus1", "bus2"):
+            with self.subTest(line=line):
+                state = self.browser.find_element(By.CSS_SELECTOR, f'.line[data-line="{line}"] .state')
+                WebDriverWait(self.browser, 10).until(lambda b: state.text == "up")
+                cell = f'#stats tr.line-stats[data-line="{line}"] td.requests'
+                WebDriverWait(self.browser, 10).until(
+                    lambda b: int(b.find_element(By.CSS_SELECTOR, cell).text or 0) > 0)
+
+    def test_the_filter_keeps_the_matching_rows(self):
+        box = self.browser.find_element(By.ID, "filter")
+        shown = "return [...document.querySelectorAll('#devices tr[data-channel]')].map(r => r.dataset.channel)"
+        box.send_keys("D0140.0")
+        try:
+            WebDriverWait(self.browser, 10).until(lambda b: len(b.execute_script(shown)) == 3 * 8)
+            self.assertTrue(all("D0140.0" in c for c in self.browser.execute_script(shown)))
+        finally:
+            box.send_keys(Keys.CONTROL, "a", Keys.DELETE)
+            WebDriverWait(self.browser, 10).until(lambda b: len(b.execute_script(shown)) > 3 * 8)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
