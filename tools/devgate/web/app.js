@@ -24,6 +24,7 @@
   let chartDirty = false;
   let chartDrawn = 0;
   let filterText = '';
+  let received = 0;  // value events, for the bench
 
   const $ = (id) => document.getElementById(id);
   const key = (device, channel) => device + '\u0000' + channel;
@@ -76,15 +77,20 @@
     return body;
   }
 
+  // Reads are open on a loopback address; elsewhere they need the token too.
+  function authorization() {
+    return token() ? { 'Authorization': 'Bearer ' + token() } : {};
+  }
+
   async function getJson(path) {
-    return answer(await fetch(path, { cache: 'no-store' }));
+    return answer(await fetch(path, { cache: 'no-store', headers: authorization() }));
   }
 
   // The body is text: a double channel's 5 must reach the gateway as 5.0.
   async function postJson(path, bodyText) {
     return answer(await fetch(path, {
       method: 'POST',
-      headers: { 'Content-Type': 'application/json', 'Authorization': 'Bearer ' + token() },
+      headers: Object.assign({ 'Content-Type': 'application/json' }, authorization()),
       body: bodyText,
     }));
   }
@@ -338,6 +344,7 @@
 
   function onValueEvent(e) {
     const data = JSON.parse(e.data);
+    received++;
     if (Array.isArray(data)) data.forEach(store);
     else store(data);
   }
@@ -551,7 +558,8 @@
 
   function connect() {
     const conn = $('conn');
-    const events = new EventSource('api/events');
+    // A browser opens the stream without headers: the token goes in the query.
+    const events = new EventSource('api/events' + (token() ? '?token=' + encodeURIComponent(token()) : ''));
     let lost = false;
     events.addEventListener('open', () => {
       conn.textContent = 'live';
@@ -616,6 +624,6 @@
   }
 
   // For tests and the console: the model and the chart.
-  window.devgateConsole = { channels, devices, lines, chart: () => chart };
+  window.devgateConsole = { channels, devices, lines, chart: () => chart, received: () => received };
   wire();
 })();
