@@ -60,6 +60,7 @@ class Page(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         try:
+            cls.browser.execute_script("window.scrollTo(0, 0)")
             cls.browser.save_screenshot(str(Path(BUILD) / "devgate_page.png"))
             cls.browser.quit()
         finally:
@@ -123,7 +124,8 @@ class Page(unittest.TestCase):
         try:
             self.cell("press2", D100).click()
             editor = self.browser.find_element(By.CSS_SELECTOR, f"{row('press2', D100)} input.editor")
-            editor.send_keys(Keys.CONTROL, "a", "5", Keys.ENTER)
+            editor.clear()
+            editor.send_keys("5", Keys.ENTER)
             result = self.browser.find_element(By.CSS_SELECTOR, 'section[data-device="press2"] output.result')
             WebDriverWait(self.browser, 10).until(lambda b: "401" in result.text, result.text)
         finally:
