@@ -29,7 +29,7 @@ build = Path(sys.argv[1] if len(sys.argv) > 1 else root / "build/native")
 seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 10.0
 subprocess.run(["cmake", "--build", str(build), "--target", "gate_page_host"], check=True, stdout=subprocess.DEVNULL)
 
-host = subprocess.Popen([str(build / "bench/gate_page_host"), str(root / "bench/sites/site5000.toml"), "200"],
+host = subprocess.Popen([str(build / "bin/gate_page_host"), str(root / "bench/sites/site5000.toml"), "200"],
                         stderr=subprocess.PIPE, text=True)
 found, address = threading.Event(), []
 

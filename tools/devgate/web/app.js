@@ -515,7 +515,7 @@
 
   function failuresText(f) {
     const e = Object.entries(f || {});
-    return e.length === 0 ? 'none' : e.map(([code, n]) => n + ' × ' + code).join(', ');
+    return e.length === 0 ? 'none' : e.map(([code, n]) => code + ': ' + n).join(', ');
   }
 
   const ms = (x) => (typeof x === 'number' ? x.toFixed(1) : '');
@@ -524,7 +524,7 @@
     const box = $('stats');
     const tables = [];
     for (const l of body.lines) {
-      const head = el('tr', null, ...['', 'state', 'cycles / scans', 'last ms', 'median ms', 'requests', 'failures',
+      const head = el('tr', null, ...['', 'state', 'cycles / scans', 'last ms', 'median ms', 'requests', 'failures (code: count)',
                                       'calls', 'latency p50 / p90 / p99 ms'].map((t) => el('th', { text: t })));
       const lineRow = el('tr', { class: 'line-stats', 'data-line': l.name },
         el('td', { class: 'name', text: l.name }), el('td', { class: 'up', text: (l.up ? 'up' : 'down') + (l.downs ? ', ' + l.downs + ' downs' : '') }),
