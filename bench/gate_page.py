@@ -86,13 +86,22 @@ try:
           f"load average {open('/proc/loadavg').read().split()[0]}")
     tick = "document.querySelectorAll('section[data-device=\"a1\"] input.trend')" \
            ".forEach((box, i) => { if (i < 8) box.click(); })"
+    browser.execute_cdp_cmd("Performance.enable", {})
+
+    def metrics():  # the renderer's main thread: CPU time, time in tasks, in script
+        m = {x["name"]: x["value"] for x in browser.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]}
+        return m.get("ThreadTime", 0.0), m.get("TaskDuration", 0.0), m.get("ScriptDuration", 0.0)
+
     for label, setup in (("tables", None), ("tables + trend of 8", tick)):
         if setup:
             browser.execute_script(setup)
+        before = metrics()
         r = browser.execute_async_script(MEASURE, seconds)
+        cpu, task, script = (b - a for a, b in zip(before, metrics()))
         print(f"{label}: {r['events']:.0f} value events/s; frames {r['frames']} in {seconds:.0f} s, gap median "
               f"{r['median']:.1f} ms, p99 {r['p99']:.1f} ms, longest {r['longest']:.1f} ms; long tasks "
-              f"{r['longTasks']} (longest {r['longestTask']:.0f} ms)")
+              f"{r['longTasks']} (longest {r['longestTask']:.0f} ms); main thread CPU {cpu / seconds * 1000:.0f} ms/s, "
+              f"in tasks {task / seconds * 1000:.0f} ms/s, script {script / seconds * 1000:.0f} ms/s")
     browser.save_screenshot(str(build / "gate_page.png"))
 finally:
     if browser:

@@ -10,6 +10,7 @@
   const PAGE_ROWS = 100;   // rows of a device's table on screen at once
   const STATS_MS = 3000;   // statistics refresh
   const CHART_MS = 500;    // trend redraw at most this often
+  const FEED_MS = 100;     // the event stream's readings reach the page in batches this often
   const MAX_POINTS = 20000;  // per trended channel
   const TOKEN_KEY = 'devgate-token';
   const COLORS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
@@ -276,13 +277,17 @@
     const plottable = ch.type !== 'string' && ch.rw !== 'w';
     const box = el('input', { type: 'checkbox', class: 'trend', disabled: !plottable,
                               checked: trend.has(key(ch.device, ch.name)), title: 'plot in the trend' });
-    const value = el('td', { class: 'value', title: writable ? 'click to write' : '' });
-    const status = el('td', { class: 'status' });
-    const age = el('td', { class: 'age' });
+    // The texts that change sit in boxes of a fixed height with layout
+    // containment: a new value lays out its box, not the table.
+    const value = el('div', { class: 'text' });
+    const status = el('div', { class: 'text' });
+    const age = el('div', { class: 'text' });
     const tr = el('tr', { 'data-device': ch.device, 'data-channel': ch.name },
                   el('td', { class: 'pick' }, box), el('td', { class: 'name', text: ch.name }),
                   el('td', { class: 'element', text: ch.element }),
-                  el('td', { class: 'type', text: ch.type + (ch.rw === 'rw' ? '' : ' ' + ch.rw) }), value, status, age);
+                  el('td', { class: 'type', text: ch.type + (ch.rw === 'rw' ? '' : ' ' + ch.rw) }),
+                  el('td', { class: 'value', title: writable ? 'click to write' : '' }, value),
+                  el('td', { class: 'status' }, status), el('td', { class: 'age' }, age));
     if (writable) tr.classList.add('writable');
     ch.row = { tr, value, status, age, shownValue: null, shownStatus: null, shownAge: null };
     paintRow(ch, now);
@@ -342,11 +347,33 @@
     }
   }
 
-  function onValueEvent(e) {
-    const data = JSON.parse(e.data);
-    received++;
-    if (Array.isArray(data)) data.forEach(store);
-    else store(data);
+  // The event stream, read in a worker: the feed brings thousands of events
+  // a second, each a task of its own on the thread that reads it. The worker
+  // keeps the latest reading of each channel and hands the page one batch
+  // every FEED_MS, so the page's thread does one short task per batch.
+  function feedWorker() {
+    const latest = new Map();
+    let lines = [];
+    let received = 0;
+    self.onmessage = (m) => {
+      const events = new EventSource(m.data.url);
+      events.onopen = () => self.postMessage({ type: 'open' });
+      events.onerror = () => self.postMessage({ type: 'error' });
+      events.addEventListener('value', (e) => {
+        const data = JSON.parse(e.data);
+        for (const v of Array.isArray(data) ? data : [data]) {
+          latest.set(v.device + '\u0000' + v.channel, v);
+          received++;
+        }
+      });
+      events.addEventListener('line', (e) => lines.push(JSON.parse(e.data)));
+      setInterval(() => {
+        if (latest.size === 0 && lines.length === 0) return;
+        self.postMessage({ type: 'batch', values: [...latest.values()], lines, received });
+        latest.clear();
+        lines = [];
+      }, m.data.every);
+    };
   }
 
   async function loadValues() {
@@ -369,6 +396,7 @@
     const ch = channels.get(key(tr.dataset.device, tr.dataset.channel));
     if (!ch || ch.rw === 'r' || ch.editing) return;
     ch.editing = true;
+    const text = ch.row.value;
     const input = el('input', { class: 'editor', type: 'text', value: formatValue(ch.value) });
     cell.replaceChildren(input);
     input.focus();
@@ -378,6 +406,7 @@
       if (done) return;
       done = true;
       ch.editing = false;
+      cell.replaceChildren(text);
       if (ch.row) { ch.row.shownValue = null; paintRow(ch, Date.now()); }
     };
     input.addEventListener('keydown', (k) => {
@@ -558,23 +587,29 @@
 
   function connect() {
     const conn = $('conn');
-    // A browser opens the stream without headers: the token goes in the query.
-    const events = new EventSource('api/events' + (token() ? '?token=' + encodeURIComponent(token()) : ''));
     let lost = false;
-    events.addEventListener('open', () => {
-      conn.textContent = 'live';
-      conn.className = 'conn live';
-      // After a break the feed missed changes: take the latest of everything.
-      if (lost) loadValues().catch((err) => showMessage('values: ' + err.message, true));
-      lost = false;
-    });
-    events.addEventListener('error', () => {
-      lost = true;
-      conn.textContent = 'reconnecting';
-      conn.className = 'conn lost';
-    });
-    events.addEventListener('value', onValueEvent);
-    events.addEventListener('line', (e) => onLineEvent(JSON.parse(e.data)));
+    const worker = new Worker(URL.createObjectURL(new Blob(['(' + feedWorker + ')()'], { type: 'text/javascript' })));
+    worker.onmessage = (m) => {
+      const d = m.data;
+      if (d.type === 'batch') {
+        received = d.received;
+        d.lines.forEach(onLineEvent);
+        d.values.forEach(store);
+      } else if (d.type === 'open') {
+        conn.textContent = 'live';
+        conn.className = 'conn live';
+        // After a break the feed missed changes: take the latest of everything.
+        if (lost) loadValues().catch((err) => showMessage('values: ' + err.message, true));
+        lost = false;
+      } else {
+        lost = true;
+        conn.textContent = 'reconnecting';
+        conn.className = 'conn lost';
+      }
+    };
+    // A browser opens the stream without headers: the token goes in the query.
+    const url = new URL('api/events' + (token() ? '?token=' + encodeURIComponent(token()) : ''), location.href);
+    worker.postMessage({ url: url.href, every: FEED_MS });
   }
 
   async function start() {
