@@ -2,7 +2,9 @@
 """devgate's console in headless Chromium, driven by Selenium, against
 devgate polling examples/site.toml on simulated lines, paced at 115200 baud
 (unpaced, the lines would keep both cores busy on a shared machine), and a
-line of its own for a probe device that reads its channels every 0.2 s.
+line of its own for a probe device that reads its channels every 0.2 s. The
+devices wait a second for an answer, so that a loaded machine does not fail
+their requests.
 
 Usage: page_browser.py PATH_OF_DEVGATE SITE BUILD_DIR
 """
@@ -37,12 +39,14 @@ class Page(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.TemporaryDirectory()
-        site = Path(cls.folder.name) / "site.toml"
-        examples = Path(SITE).resolve().parent
+        folder, examples = Path(cls.folder.name), Path(SITE).resolve().parent
+        for name in ("demo.toml", "large.toml"):
+            text = (examples / name).read_text()
+            (folder / name).write_text(re.sub(r"^wait_ms = \d+$", "wait_ms = 1000", text, flags=re.M))
         text = re.sub(r"^simulate = true$", "simulate = true\nsim_baud = 115200", Path(SITE).read_text(), flags=re.M)
-        text += '[[line]]\nname = "fast"\nsimulate = true\n[[line.device]]\nname = "probe"\n' \
-                'description = "demo.toml"\ninterval_ms = 10\n'
-        site.write_text(text.replace('description = "', f'description = "{examples}/'))
+        site = folder / "site.toml"
+        site.write_text(text + '[[line]]\nname = "fast"\nsimulate = true\n[[line.device]]\nname = "probe"\n'
+                        'description = "demo.toml"\ninterval_ms = 10\n')
         cls.gate = subprocess.Popen([DEVGATE, "run", str(site), "--http", "127.0.0.1:0", "--format", "jsonl"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         address, found = [], threading.Event()
