@@ -151,6 +151,23 @@ class Page(unittest.TestCase):
             self.browser.execute_script("sessionStorage.setItem('devgate-token', arguments[0])", self.token)
         self.assertEqual(self.value_of("press2", D100), 1234)
 
+    def test_typed_values_and_variables_become_the_json_the_gateway_takes(self):
+        cases = [  # a value typed for a channel of a type, or the variables of a command: JSON, None if refused
+            ("12", "int", "12"), ("0x1F", "int", "31"), ("-0x10", "int", "-16"), ("1.5", "int", None),
+            ("", "int", None), ("5", "double", "5.0"), ("2.5e3", "double", "2500.0"), ("-0.25", "double", "-0.25"),
+            ("abc", "double", None), (" a b ", "string", '" a b "'),
+            ("Level:int, Done:double", None, '{"Level":0,"Done":0.0}'),
+            ("N=5; X=1.0, S=abc", None, '{"N":5,"X":1.0,"S":"abc"}'), ("Name:string=a b", None, '{"Name":"a b"}'),
+            ("", None, "{}"), ("=5", None, None), ("Level", None, None), ("N:int=1.5", None, None),
+        ]
+        got = self.browser.execute_script("""const c = window.devgateConsole;
+            return arguments[0].map(([text, type]) => { try {
+                return type ? c.jsonOf(c.parseValue(text, type), type) : c.variablesJson(text);
+            } catch (e) { return null; } });""", [case[:2] for case in cases])
+        for (text, type_, expected), json_text in zip(cases, got):
+            with self.subTest(text=text, type=type_):
+                self.assertEqual(json_text, expected)
+
     def test_a_command_shows_its_code_and_variables(self):
         form = self.find('section[data-device="press1"] form.command')
         form.find_element(By.CSS_SELECTOR, "input.command-text").send_keys("READ(D,100,WUB=Level=Done)")

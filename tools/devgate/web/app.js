@@ -658,7 +658,8 @@
     start();
   }
 
-  // For tests and the console: the model and the chart.
-  window.devgateConsole = { channels, devices, lines, chart: () => chart, received: () => received };
+  // For tests and the bench: the model, the chart, the conversions of typed text.
+  window.devgateConsole = { channels, devices, lines, chart: () => chart, received: () => received,
+                            parseValue, jsonOf, variablesJson };
   wire();
 })();
