@@ -191,6 +191,19 @@ class Page(unittest.TestCase):
                 WebDriverWait(self.browser, 10).until(
                     lambda b: int(b.find_element(By.CSS_SELECTOR, cell).text or 0) > 0)
 
+    def test_a_long_table_pages_through_its_rows_in_order(self):
+        names = [c["name"] for d in self.api("api/site")["devices"] if d["name"] == "oven" for c in d["channels"]]
+        section = 'section[data-device="oven"]'
+        first = f"return [...document.querySelectorAll('{section} tr[data-channel]')].map(r => r.dataset.channel)"
+        for button, page in ((None, 0), ("next", 1), ("prev", 0)):
+            with self.subTest(page=page):
+                if button:
+                    self.find(f"{section} button.{button}").click()
+                rows = names[page * 100:page * 100 + 100]
+                WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(first) == rows)
+                self.assertEqual(self.find(f"{section} .pager-text").text,
+                                 f"rows {page * 100 + 1}–{page * 100 + 100} of {len(names)}")
+
     def test_the_filter_keeps_the_matching_rows(self):
         box = self.browser.find_element(By.ID, "filter")
         shown = "return [...document.querySelectorAll('#devices tr[data-channel]')].map(r => r.dataset.channel)"
