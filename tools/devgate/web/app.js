@@ -11,6 +11,7 @@
   const STATS_MS = 3000;   // statistics refresh
   const CHART_MS = 500;    // trend redraw at most this often
   const FEED_MS = 100;     // the event stream's readings reach the page in batches this often
+  const SLICE_MS = 6;      // time a frame gives to taking batches
   const MAX_POINTS = 20000;  // per trended channel
   const TOKEN_KEY = 'devgate-token';
   const COLORS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
@@ -18,8 +19,10 @@
   const lines = new Map();     // name -> {up, state, message}
   const devices = new Map();   // name -> device view
   const channels = new Map();  // key -> channel
+  const channelList = [];      // every channel, as the feed's worker numbers them
+  const batches = [];          // from the feed's worker, being taken
   const dirty = new Set();     // channels on screen whose cells are stale
-  const trend = new Map();     // key -> Chart dataset
+  const trend = new Set();     // channels in the trend; each has its Chart dataset as .trend
   let frameQueued = false;
   let chart = null;
   let chartDirty = false;
@@ -201,9 +204,10 @@
       const ch = {
         device: d.name, name: c.name, element: c.element, type: c.type, rw: c.rw,
         value: null, time: null, status: c.rw === 'w' ? 'w-only' : 'never', code: null,
-        row: null, editing: false, search: (d.name + ' ' + c.name + ' ' + c.element).toLowerCase(),
+        row: null, editing: false, trend: null, search: (d.name + ' ' + c.name + ' ' + c.element).toLowerCase(),
       };
       channels.set(key(d.name, c.name), ch);
+      channelList.push(ch);
       dev.channels.push(ch);
     }
     dev.tbody = el('tbody');
@@ -276,7 +280,7 @@
     const writable = ch.rw !== 'r';
     const plottable = ch.type !== 'string' && ch.rw !== 'w';
     const box = el('input', { type: 'checkbox', class: 'trend', disabled: !plottable,
-                              checked: trend.has(key(ch.device, ch.name)), title: 'plot in the trend' });
+                              checked: Boolean(ch.trend), title: 'plot in the trend' });
     // The texts that change sit in boxes of a fixed height with layout
     // containment: a new value lays out its box, not the table.
     const value = el('div', { class: 'text' });
@@ -319,6 +323,8 @@
 
   function frame() {
     frameQueued = false;
+    takeBatches();
+    if (batches.length) queueFrame();
     const now = Date.now();
     for (const ch of dirty) paintRow(ch, now);
     dirty.clear();
@@ -328,22 +334,33 @@
 
   // A reading from the feed or from /api/values; an older one than the
   // channel has is ignored (a snapshot that crossed the feed).
-  function store(v) {
-    const ch = channels.get(key(v.device, v.channel));
-    if (!ch) return;
-    const time = v.time ? Date.parse(v.time) : null;
+  function store(ch, value, time, status, code) {
     if (time !== null && ch.time !== null && time < ch.time) return;
-    if (v.status !== 'failed' || v.value !== null) ch.value = v.value;
+    if (status !== 'failed' || value !== null) ch.value = value;
     ch.time = time;
-    ch.status = v.status;
-    ch.code = v.code;
-    if (ch.row) { dirty.add(ch); queueFrame(); }
-    const ds = trend.get(key(v.device, v.channel));
-    if (ds && typeof v.value === 'number' && time !== null && v.status === 'ok') {
-      ds.data.push({ x: time / 1000, y: v.value });
+    ch.status = status;
+    ch.code = code;
+    if (ch.row) dirty.add(ch);
+    const ds = ch.trend;
+    if (ds && typeof value === 'number' && time !== null && status === 'ok') {
+      ds.data.push({ x: time / 1000, y: value });
       if (ds.data.length > MAX_POINTS) ds.data.splice(0, ds.data.length - MAX_POINTS);
       chartDirty = true;
-      queueFrame();
+    }
+  }
+
+  // Batches from the feed are taken in slices of at most SLICE_MS a frame,
+  // so that a large batch never holds up the page.
+  function takeBatches() {
+    const until = performance.now() + SLICE_MS;
+    while (batches.length) {
+      const b = batches[0];
+      for (; b.next < b.idx.length; b.next++) {
+        if ((b.next & 255) === 0 && b.next > 0 && performance.now() > until) return;
+        const i = b.next;
+        store(channelList[b.idx[i]], b.values[i], b.times[i] || null, b.status[i], b.codes[i]);
+      }
+      batches.shift();
     }
   }
 
@@ -351,25 +368,41 @@
   // a second, each a task of its own on the thread that reads it. The worker
   // keeps the latest reading of each channel and hands the page one batch
   // every FEED_MS, so the page's thread does one short task per batch.
+  // A batch names channels by their index in the page's list and carries
+  // parsed times, in typed arrays that move to the page without a copy.
   function feedWorker() {
-    const latest = new Map();
+    const latest = new Map();  // index -> reading
     let lines = [];
     let received = 0;
     self.onmessage = (m) => {
+      const index = new Map(m.data.keys.map((k, i) => [k, i]));
       const events = new EventSource(m.data.url);
       events.onopen = () => self.postMessage({ type: 'open' });
       events.onerror = () => self.postMessage({ type: 'error' });
       events.addEventListener('value', (e) => {
         const data = JSON.parse(e.data);
         for (const v of Array.isArray(data) ? data : [data]) {
-          latest.set(v.device + '\u0000' + v.channel, v);
+          const i = index.get(v.device + '\u0000' + v.channel);
+          if (i !== undefined) latest.set(i, v);
           received++;
         }
       });
       events.addEventListener('line', (e) => lines.push(JSON.parse(e.data)));
       setInterval(() => {
         if (latest.size === 0 && lines.length === 0) return;
-        self.postMessage({ type: 'batch', values: [...latest.values()], lines, received });
+        const n = latest.size;
+        const b = { type: 'batch', idx: new Int32Array(n), times: new Float64Array(n), values: new Array(n),
+                    status: new Array(n), codes: new Array(n), lines, received, next: 0 };
+        let j = 0;
+        for (const [i, v] of latest) {
+          b.idx[j] = i;
+          b.times[j] = v.time ? Date.parse(v.time) : 0;
+          b.values[j] = v.value;
+          b.status[j] = v.status;
+          b.codes[j] = v.code;
+          j++;
+        }
+        self.postMessage(b, [b.idx.buffer, b.times.buffer]);
         latest.clear();
         lines = [];
       }, m.data.every);
@@ -378,7 +411,11 @@
 
   async function loadValues() {
     const body = await getJson('api/values');
-    for (const v of body.values) store(v);
+    for (const v of body.values) {
+      const ch = channels.get(key(v.device, v.channel));
+      if (ch) store(ch, v.value, v.time ? Date.parse(v.time) : null, v.status, v.code);
+    }
+    queueFrame();
   }
 
   // Ages move on without any event.
@@ -497,11 +534,11 @@
   }
 
   async function addTrend(ch) {
-    const k = key(ch.device, ch.name);
-    if (!chart || trend.has(k)) return;
+    if (!chart || ch.trend) return;
     const color = COLORS[chart.data.datasets.length % COLORS.length];
     const ds = { label: ch.device + '/' + ch.name, data: [], borderColor: color, backgroundColor: color };
-    trend.set(k, ds);
+    ch.trend = ds;
+    trend.add(ch);
     chart.data.datasets.push(ds);
     try {
       const q = 'api/history?device=' + encodeURIComponent(ch.device) + '&channel=' + encodeURIComponent(ch.name) +
@@ -517,10 +554,11 @@
     queueFrame();
   }
 
-  function removeTrend(k) {
-    const ds = trend.get(k);
+  function removeTrend(ch) {
+    const ds = ch.trend;
     if (!ds) return;
-    trend.delete(k);
+    ch.trend = null;
+    trend.delete(ch);
     chart.data.datasets.splice(chart.data.datasets.indexOf(ds), 1);
     chartDirty = true;
     queueFrame();
@@ -532,11 +570,11 @@
     const ch = channels.get(key(tr.dataset.device, tr.dataset.channel));
     if (!ch) return;
     if (e.target.checked) addTrend(ch);
-    else removeTrend(key(ch.device, ch.name));
+    else removeTrend(ch);
   }
 
   function clearTrend() {
-    for (const k of [...trend.keys()]) removeTrend(k);
+    for (const ch of [...trend]) removeTrend(ch);
     for (const box of document.querySelectorAll('input.trend:checked')) box.checked = false;
   }
 
@@ -594,7 +632,8 @@
       if (d.type === 'batch') {
         received = d.received;
         d.lines.forEach(onLineEvent);
-        d.values.forEach(store);
+        batches.push(d);
+        queueFrame();
       } else if (d.type === 'open') {
         conn.textContent = 'live';
         conn.className = 'conn live';
@@ -609,7 +648,7 @@
     };
     // A browser opens the stream without headers: the token goes in the query.
     const url = new URL('api/events' + (token() ? '?token=' + encodeURIComponent(token()) : ''), location.href);
-    worker.postMessage({ url: url.href, every: FEED_MS });
+    worker.postMessage({ url: url.href, every: FEED_MS, keys: channelList.map((ch) => key(ch.device, ch.name)) });
   }
 
   async function start() {
