@@ -507,12 +507,15 @@
         normalized: true,
         responsive: true,
         maintainAspectRatio: false,
-        elements: { point: { radius: 1.5 }, line: { borderWidth: 1.5 } },
+        // Lines without point marks, thinned to what the width shows: a
+        // redraw stays short with thousands of points.
+        spanGaps: true,
+        elements: { point: { radius: 0, hitRadius: 4 }, line: { borderWidth: 1.5 } },
         scales: {
           x: { type: 'linear', ticks: { callback: clock, maxRotation: 0 } },
           y: { type: 'linear' },
         },
-        plugins: { legend: { position: 'bottom' } },
+        plugins: { legend: { position: 'bottom' }, decimation: { enabled: true, algorithm: 'min-max' } },
       },
     });
   }
