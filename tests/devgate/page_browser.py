@@ -71,6 +71,8 @@ class Page(unittest.TestCase):
         cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         cls.browser.set_script_timeout(10)
         cls.browser.get(cls.base + "#token=" + cls.token)
+        # Starting takes longest on a loaded machine: the tables first, then 10 s a step.
+        WebDriverWait(cls.browser, 60).until(lambda b: b.find_elements(By.CSS_SELECTOR, "tr[data-channel]"))
 
     @classmethod
     def tearDownClass(cls):
