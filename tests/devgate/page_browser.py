@@ -2,7 +2,8 @@
 """devgate's console in headless Chromium, driven by Selenium, against
 devgate polling examples/site.toml on simulated lines, paced at 115200 baud
 (unpaced, the lines would keep both cores busy on a shared machine), and a
-line of its own for a probe device that reads its channels every 0.2 s. The
+line of its own for a probe device that reads its channels every 0.2 s, and
+a line to a closed port of 127.0.0.1 that never comes up. The
 devices wait a second for an answer, so that a loaded machine does not fail
 their requests.
 
@@ -46,7 +47,9 @@ class Page(unittest.TestCase):
         text = re.sub(r"^simulate = true$", "simulate = true\nsim_baud = 115200", Path(SITE).read_text(), flags=re.M)
         site = folder / "site.toml"
         site.write_text(text + '[[line]]\nname = "fast"\nsimulate = true\n[[line.device]]\nname = "probe"\n'
-                        'description = "demo.toml"\ninterval_ms = 10\n')
+                        'description = "demo.toml"\ninterval_ms = 10\n'
+                        '[[line]]\nname = "dead"\ntcp = "127.0.0.1:1"\n[[line.device]]\nname = "lost"\n'
+                        'description = "demo.toml"\n')
         cls.gate = subprocess.Popen([DEVGATE, "run", str(site), "--http", "127.0.0.1:0", "--format", "jsonl"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         address, found = [], threading.Event()
@@ -183,6 +186,8 @@ class Page(unittest.TestCase):
         self.find(f"{row('oven', OVEN[1])} input.trend").click()
         points = "return Chart.getChart('trend-chart').data.datasets.map(d => d.data.length)"
         WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(points)[0] >= 2)
+        self.find(f"{row('oven', OVEN[1])} input.trend").click()
+        WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(points) == [])
 
     def test_the_lines_are_up_and_their_statistics_count_requests(self):
         for line in ("bus1", "bus2"):
@@ -206,16 +211,24 @@ class Page(unittest.TestCase):
                 self.assertEqual(self.find(f"{section} .pager-text").text,
                                  f"rows {page * 100 + 1}–{page * 100 + 100} of {len(names)}")
 
+    def test_a_line_that_cannot_connect_shows_down_and_its_channels_failed_without_value(self):
+        line = self.find('.line[data-line="dead"]')
+        WebDriverWait(self.browser, 10).until(lambda b: "down" in line.get_attribute("class"))
+        self.assertEqual(line.find_element(By.CSS_SELECTOR, ".state").text, "down")
+        WebDriverWait(self.browser, 10).until(lambda b: self.cell("lost", D100, "status").text == "failed -2")
+        self.assertEqual(self.cell("lost", D100).text, "")
+        self.assertIn("failed", self.find(row("lost", D100)).get_attribute("class"))
+
     def test_the_filter_keeps_the_matching_rows(self):
         box = self.browser.find_element(By.ID, "filter")
         shown = "return [...document.querySelectorAll('#devices tr[data-channel]')].map(r => r.dataset.channel)"
         box.send_keys("D0140.0")
         try:
-            WebDriverWait(self.browser, 10).until(lambda b: len(b.execute_script(shown)) == 4 * 8)
+            WebDriverWait(self.browser, 10).until(lambda b: len(b.execute_script(shown)) == 5 * 8)
             self.assertTrue(all("D0140.0" in c for c in self.browser.execute_script(shown)))
         finally:
             box.send_keys(Keys.CONTROL, "a", Keys.DELETE)
-            WebDriverWait(self.browser, 10).until(lambda b: len(b.execute_script(shown)) > 4 * 8)
+            WebDriverWait(self.browser, 10).until(lambda b: len(b.execute_script(shown)) > 5 * 8)
 
 
 if __name__ == "__main__":
