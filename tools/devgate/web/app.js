@@ -590,30 +590,30 @@
 
   const ms = (x) => (typeof x === 'number' ? x.toFixed(1) : '');
 
+  // One table: a line's row, then its devices' rows.
   function renderStats(body) {
-    const box = $('stats');
-    const tables = [];
+    const head = el('tr', null, ...['', 'state', 'downs', 'cycles / scans', 'last ms', 'median ms', 'requests', 'calls',
+                                    'failures', 'latency ms p50 / p90 / p99'].map((t) => el('th', { text: t })));
+    head.children[8].title = 'code: count';
+    const rows = [head];
     for (const l of body.lines) {
-      const head = el('tr', null, ...['', 'state', 'cycles / scans', 'last ms', 'median ms', 'requests', 'failures (code: count)',
-                                      'calls', 'latency p50 / p90 / p99 ms'].map((t) => el('th', { text: t })));
-      const lineRow = el('tr', { class: 'line-stats', 'data-line': l.name },
-        el('td', { class: 'name', text: l.name }), el('td', { class: 'up', text: (l.up ? 'up' : 'down') + (l.downs ? ', ' + l.downs + ' downs' : '') }),
-        el('td', { class: 'cycles', text: String(l.cycles) }), el('td', { text: ms(l.lastCycleMs) }),
-        el('td', { text: ms(l.medianCycleMs) }), el('td', { class: 'requests', text: String(l.requests) }),
-        el('td', { class: 'failures', text: failuresText(l.failures) }), el('td'), el('td'));
-      const rows = [head, lineRow];
+      rows.push(el('tr', { class: 'line-stats', 'data-line': l.name },
+        el('td', { class: 'name', text: l.name }), el('td', { class: 'up', text: l.up ? 'up' : 'down' }),
+        el('td', { text: String(l.downs) }), el('td', { class: 'cycles', text: String(l.cycles) }),
+        el('td', { text: ms(l.lastCycleMs) }), el('td', { text: ms(l.medianCycleMs) }),
+        el('td', { class: 'requests', text: String(l.requests) }), el('td'),
+        el('td', { class: 'failures', text: failuresText(l.failures) }), el('td')));
       for (const d of l.devices || []) {
         const lat = d.latencyMs || {};
         rows.push(el('tr', { class: 'device-stats', 'data-device': d.name },
-          el('td', { class: 'name', text: '  ' + d.name }), el('td'), el('td', { text: String(d.scans) }),
+          el('td', { class: 'name', text: d.name }), el('td'), el('td'), el('td', { text: String(d.scans) }),
           el('td', { text: ms(d.lastScanMs) }), el('td', { text: ms(d.medianScanMs) }),
-          el('td', { class: 'requests', text: String(d.requests) }),
-          el('td', { class: 'failures', text: failuresText(d.failures) }), el('td', { text: String(d.calls) }),
+          el('td', { class: 'requests', text: String(d.requests) }), el('td', { text: String(d.calls) }),
+          el('td', { class: 'failures', text: failuresText(d.failures) }),
           el('td', { text: [lat.p50, lat.p90, lat.p99].map((x) => (typeof x === 'number' ? x.toFixed(2) : '–')).join(' / ') })));
       }
-      tables.push(el('table', { class: 'stats' }, el('tbody', null, ...rows)));
     }
-    box.replaceChildren(...tables);
+    $('stats').replaceChildren(el('table', { class: 'stats' }, el('tbody', null, ...rows)));
   }
 
   async function loadStats() {
