@@ -5,6 +5,7 @@
 //   devgate map SITE      prints the site's register map (Modbus TCP face)
 //   devgate run SITE [--format table|jsonl] [--seconds N] [--http ADDR:PORT [--token-file F] [--open-reads]]
 //                    [--modbus ADDR:PORT [--modbus-writes]]
+//                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]]
 //
 // Exit status: 0 done, 1 set-up failed (site, plug-in, simulator), 2 wrong
 // command line, 3 the driver reported nothing but failures.
@@ -15,10 +16,12 @@
 #include <atomic>
 #include <chrono>
 #include <iostream>
+#include <memory>
 
 #include "gateway/Gateway.h"
 #include "gateway/HttpFace.h"
 #include "gateway/ModbusServer.h"
+#include "gateway/MqttFace.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/LiveTable.h"
 #include "toolkit/Output.h"
@@ -117,7 +120,7 @@ void PrintMap(std::ostream& out, const gateway::ModbusMap& map) {
 }
 
 int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOptions& http,
-        const gateway::ModbusOptions* modbusOptions) {
+        const gateway::ModbusOptions* modbusOptions, const gateway::MqttOptions* mqtt) {
     bool live = !jsonl && isatty(STDOUT_FILENO) == 1;
     auto sub = g.Subscribe();
     auto started = std::chrono::steady_clock::now();
@@ -139,6 +142,12 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
         modbus->Start();
         std::cerr << "devgate: modbus on " << modbusOptions->host << ":" << modbus->Port() << std::endl;
     }
+    std::unique_ptr<gateway::MqttFace> mqttFace;
+    if (mqtt != nullptr) {
+        mqttFace = std::make_unique<gateway::MqttFace>(g, *mqtt);
+        std::cerr << "devgate: mqtt to " << mqttFace->Describe() << "\n";
+        mqttFace->Start();
+    }
     auto lastDraw = std::chrono::steady_clock::time_point{};
     gateway::Change c;
     while (!g_stop.load() && std::chrono::steady_clock::now() < end) {
@@ -157,6 +166,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
     }
     if (web) web->Stop();
     if (modbus) modbus->Stop();
+    if (mqttFace) mqttFace->Stop();
     g.Stop();
     if (!jsonl) DrawTables(std::cout, g, live);
     Summary(jsonl ? std::cerr : std::cout, g);
@@ -207,6 +217,21 @@ int Main(int argc, char** argv) {
         });
     run->add_flag("--modbus-writes", modbusOptions.writes,
                   "Let Modbus clients write coils and holding registers (the channels of the PLCs)");
+    std::string mqttAddress;
+    gateway::MqttOptions mqtt;
+    run->add_option("--mqtt", mqttAddress, "Publish to the MQTT broker at HOST:PORT")
+        ->check(CLI::Validator(
+            [&mqtt](std::string& text) {
+                return gateway::ParseHostPort(text, mqtt.host, mqtt.port) ? std::string() : "not HOST:PORT";
+            },
+            "HOST:PORT"));
+    run->add_option("--mqtt-prefix", mqtt.prefix, "Topic prefix")
+        ->capture_default_str()
+        ->check(CLI::Validator([](std::string& text) { return gateway::PrefixFault(text); }, "PREFIX"));
+    run->add_option("--mqtt-id", mqtt.clientId, "MQTT client id (default devgate-HOSTNAME-PID)");
+    run->add_option("--mqtt-auth", mqtt.authFile, "File whose first line is user:password")->check(CLI::ExistingFile);
+    run->add_option("--mqtt-ca", mqtt.caFile, "TLS to the broker, checked against this CA file")
+        ->check(CLI::ExistingFile);
     CLI::App* map = app.add_subcommand("map", "Print the site's register map for the Modbus TCP face");
     map->add_option("SITE", site, "The site description (TOML)")->required();
     try {
@@ -238,7 +263,8 @@ int Main(int argc, char** argv) {
     try {
         modbusOptions.map = loaded.modbus;
         gateway::Gateway g(std::move(loaded), options);
-        return Run(g, format == "jsonl", seconds, http, modbusAt.empty() ? nullptr : &modbusOptions);
+        return Run(g, format == "jsonl", seconds, http, modbusAt.empty() ? nullptr : &modbusOptions,
+                   mqttAddress.empty() ? nullptr : &mqtt);
     } catch (const toolkit::PluginError& e) {
         std::cerr << "devgate: plug-in cannot be loaded: " << e.what() << "\n";
     } catch (const toolkit::PortError& e) {

@@ -1,0 +1,534 @@
+// The MQTT face on libmosquitto. Three kinds of threads: the network thread
+// runs the connection (mosquitto_loop, reconnecting with a growing pause) and
+// the callbacks, which only check and queue what comes in; the publisher reads the gateway's change
+// feed and publishes what changed; one worker a line carries out the writes
+// and commands for that line's devices, in the order they came.
+#include "gateway/MqttFace.h"
+
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "DeviceDescription.h"
+#include "toolkit/Output.h"
+
+namespace gateway {
+namespace {
+
+using namespace std::chrono_literals;
+
+void InitLibrary() {
+    static const int once = mosquitto_lib_init();
+    (void)once;
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return std::string();
+    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+// A channel's retained payload.
+std::string ValuePayload(const Reading& r) {
+    std::string out = "{\"value\":" + (r.hasValue ? toolkit::JsonValue(r.value) : std::string("null"));
+    if (r.hasValue) out += ",\"time\":\"" + toolkit::Iso8601(r.at) + "\"";
+    out += ",\"status\":\"" + std::string(StatusWord(r.status)) + "\"";
+    if (r.status == Status::Failed) out += ",\"code\":" + std::to_string(r.code);
+    return out + "}";
+}
+
+// What makes a reading worth publishing again: status, code and value.
+std::string ChangeKey(const Reading& r) {
+    return std::string(StatusWord(r.status)) + ' ' + std::to_string(r.code) + ' ' +
+           (r.hasValue ? toolkit::JsonValue(r.value) : std::string("null"));
+}
+
+// One line's writes and commands, carried out in order by a thread of its own.
+class Worker {
+public:
+    explicit Worker(size_t capacity) : m_capacity(capacity), m_thread([this] { Run(); }) {}
+    ~Worker() { Stop(); }
+
+    // False when the queue is full or the worker stopped.
+    bool Post(std::function<void()> job) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop || m_jobs.size() >= m_capacity) return false;
+            m_jobs.push_back(std::move(job));
+        }
+        m_cv.notify_all();
+        return true;
+    }
+    // Drops what waits; a job under way finishes first.
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+            m_jobs.clear();
+        }
+        m_cv.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_cv.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
+                if (m_stop) return;
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
+            job();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<std::function<void()>> m_jobs;
+    size_t m_capacity;
+    bool m_stop = false;
+    std::thread m_thread;  // last: it starts once the rest is there
+};
+
+}  // namespace
+
+struct MqttFace::Impl {
+    Impl(Gateway& gateway, MqttOptions options) : g(gateway), o(std::move(options)) {}
+
+    struct Sent {
+        std::string key;
+        SystemTime at{};
+    };
+    struct LineState {
+        std::string event, time, message;
+        int code = 0;
+    };
+
+    Gateway& g;
+    MqttOptions o;
+    std::string user, password;
+    mosquitto* mosq = nullptr;
+    std::map<std::string, size_t> deviceIndex;
+    std::vector<std::map<std::string, int>> channelIndex;    // per device, by name
+    std::map<std::string, std::unique_ptr<Worker>> workers;  // by line
+    std::shared_ptr<Subscription> feed;
+    std::thread publisher, network;
+    bool networkStop = false;  // under ackMutex
+    bool started = false;
+    std::atomic<bool> stopping{false}, connected{false}, everConnected{false}, resync{false}, waitingLogged{false};
+
+    std::mutex ackMutex;
+    std::condition_variable ackCv;
+    long unacked = 0;
+    bool watchAcks = false;  // while stopping: which messages were acknowledged
+    std::vector<int> acked;
+
+    std::mutex recentMutex;
+    RecentMessages recent{std::chrono::minutes(10), 4096};
+
+    // The publisher thread's own.
+    std::vector<std::vector<Sent>> sent;  // per device, per channel
+    std::map<std::string, LineState> lines;
+
+    std::string Topic(const std::string& device, const std::string& leaf) const {
+        return o.prefix + "/" + device + "/" + leaf;
+    }
+    void Log(const std::string& text) const {
+        if (o.log) std::cerr << "devgate: mqtt " << text << "\n";
+    }
+
+    // QoS 1; counts the message until the broker acknowledges it.
+    int Send(const std::string& topic, const std::string& payload, bool retain) {
+        int mid = 0;
+        int rc =
+            mosquitto_publish(mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            std::lock_guard<std::mutex> lock(ackMutex);
+            ++unacked;
+        }
+        return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+    }
+
+    void Refuse(const std::string& device, const std::string& topic, const std::string& reason, int code = 0) {
+        std::string payload = "{\"topic\":" + devdesc::Quote(topic) + ",\"reason\":" + devdesc::Quote(reason);
+        if (code != 0) payload += ",\"code\":" + std::to_string(code);
+        Send(Topic(device, "$error"), payload + ",\"time\":\"" + toolkit::Iso8601Now() + "\"}", false);
+    }
+
+    // --- the network thread's callbacks
+
+    void OnConnect(int rc, int flags) {
+        if (rc != 0) {
+            if (!waitingLogged.exchange(true))
+                Log("refused by the broker: " + std::string(mosquitto_connack_string(rc)));
+            return;
+        }
+        if ((flags & 1) == 0) {
+            // A new session: the broker holds nothing of ours to deliver again.
+            std::lock_guard<std::mutex> lock(recentMutex);
+            recent.Clear();
+        }
+        mosquitto_subscribe(mosq, nullptr, (o.prefix + "/+/+/set").c_str(), 1);
+        mosquitto_subscribe(mosq, nullptr, (o.prefix + "/+/$ioctl").c_str(), 1);
+        {
+            std::lock_guard<std::mutex> lock(ackMutex);
+            unacked = 0;
+        }
+        connected = true;
+        everConnected = true;
+        resync = true;
+        waitingLogged = false;
+        Log("connected to " + Describe());
+    }
+
+    void OnDisconnect(int rc) {
+        connected = false;
+        ackCv.notify_all();
+        if (!stopping && !waitingLogged.exchange(true))
+            Log(std::string(everConnected ? "lost the broker" : "waiting for the broker") + " at " + o.host + ":" +
+                std::to_string(o.port) + " (" + mosquitto_strerror(rc) + "); trying again");
+    }
+
+    void OnPublish(int mid) {
+        {
+            std::lock_guard<std::mutex> lock(ackMutex);
+            --unacked;
+            if (watchAcks) acked.push_back(mid);
+        }
+        ackCv.notify_all();
+    }
+
+    void OnMessage(const mosquitto_message& m) {
+        if (stopping || m.topic == nullptr) return;
+        std::string topic = m.topic;
+        std::string payload(static_cast<const char*>(m.payload), static_cast<size_t>(m.payloadlen));
+        if (m.qos > 0) {
+            std::lock_guard<std::mutex> lock(recentMutex);
+            if (recent.Seen(m.mid, topic, payload, RecentMessages::Clock::now())) return;
+        }
+        if (topic.size() <= o.prefix.size() + 1) return;
+        std::vector<std::string> parts;
+        for (size_t at = o.prefix.size() + 1;;) {
+            size_t slash = topic.find('/', at);
+            parts.push_back(topic.substr(at, slash == std::string::npos ? std::string::npos : slash - at));
+            if (slash == std::string::npos) break;
+            at = slash + 1;
+        }
+        const std::string& device = parts[0];
+        auto d = deviceIndex.find(device);
+        if (d == deviceIndex.end()) return Refuse(device, topic, "no such device");
+        if (static_cast<size_t>(m.payloadlen) > o.payloadLimit)
+            return Refuse(device, topic, "the payload is longer than " + std::to_string(o.payloadLimit) + " bytes");
+        if (m.retain) return Refuse(device, topic, "a retained message is not carried out");
+        if (parts.size() == 2 && parts[1] == "$ioctl") return Command(d->second, topic, payload);
+        if (parts.size() == 3 && parts[2] == "set") return Set(d->second, parts[1], topic, payload);
+        Refuse(device, topic, "no such channel");
+    }
+
+    void Post(size_t d, const std::string& topic, std::function<void()> job) {
+        const DeviceModel& dm = g.Devices()[d];
+        auto w = workers.find(dm.line);
+        if (w == workers.end() || !w->second->Post(std::move(job)))
+            Refuse(dm.name, topic, "too many writes and commands wait for the line");
+    }
+
+    void Set(size_t d, const std::string& channel, const std::string& topic, const std::string& payload) {
+        const DeviceModel& dm = g.Devices()[d];
+        auto c = channelIndex[d].find(channel);
+        if (c == channelIndex[d].end()) return Refuse(dm.name, topic, "no such channel");
+        const ChannelModel& ch = dm.channels[static_cast<size_t>(c->second)];
+        if (ch.rw == 0) return Refuse(dm.name, topic, "the channel is read only");
+        std::string text = payload;
+        if (!text.empty() && text.front() == '"') {
+            nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+            if (!j.is_string()) return Refuse(dm.name, topic, "malformed JSON string");
+            text = j.get<std::string>();
+        } else if (ch.type != DATATYPE_STRING) {
+            text = Trim(text);
+        }
+        toolkit::Value v;
+        if (!toolkit::ParseValue(text, ch.type, v))
+            return Refuse(dm.name, topic, "not a value of type " + std::string(toolkit::TypeWord(ch.type)));
+        int index = c->second;
+        Post(d, topic, [this, device = dm.name, index, v, topic] {
+            Result r = g.Write(device, index, v);
+            if (r.code != 0) Refuse(device, topic, "the write failed: " + r.meaning, r.code);
+        });
+    }
+
+    void Command(size_t d, const std::string& topic, const std::string& payload) {
+        const DeviceModel& dm = g.Devices()[d];
+        std::string text = Trim(payload);
+        std::vector<std::pair<std::string, toolkit::Value>> vars;
+        if (!text.empty() && text.front() == '{') {
+            nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+            if (!j.is_object() || !j.contains("command") || !j["command"].is_string())
+                return Refuse(dm.name, topic, "malformed command: expected {\"command\":\"...\",\"variables\":{...}}");
+            text = j["command"].get<std::string>();
+            if (j.contains("variables")) {
+                if (!j["variables"].is_object()) return Refuse(dm.name, topic, "malformed command: variables");
+                for (const auto& [name, value] : j["variables"].items()) {
+                    toolkit::Value v;
+                    if (value.is_number_integer() && value >= INT32_MIN && value <= INT32_MAX) {
+                        v.type = DATATYPE_INT;
+                        v.i = value.get<int>();
+                    } else if (value.is_number_float()) {
+                        v.type = DATATYPE_DOUBLE;
+                        v.d = value.get<double>();
+                    } else if (value.is_string()) {
+                        v.type = DATATYPE_STRING;
+                        v.s = value.get<std::string>();
+                    } else {
+                        return Refuse(dm.name, topic, "variable " + name + ": not an int, a double or a string");
+                    }
+                    vars.emplace_back(name, v);
+                }
+            }
+        }
+        if (text.empty()) return Refuse(dm.name, topic, "empty command");
+        Post(d, topic, [this, device = dm.name, text, vars] {
+            Result r = g.IoCtrl(device, text, vars);
+            std::string out = "{\"command\":" + devdesc::Quote(text) + ",\"code\":" + std::to_string(r.code) +
+                              ",\"meaning\":" + devdesc::Quote(r.meaning) + ",\"variables\":{";
+            const char* sep = "";
+            for (const auto& [name, value] : r.variables) {
+                out += sep + devdesc::Quote(name) + ":" + toolkit::JsonValue(value);
+                sep = ",";
+            }
+            Send(Topic(device, "$ioctl/result"), out + "}}", false);
+        });
+    }
+
+    // --- the network thread
+
+    // The connection, and a new one after a pause that doubles from the
+    // shortest to the longest while the broker cannot be reached. (The
+    // library's own thread does not try again when the first connection
+    // fails; this one does.)
+    void RunNetwork(int rc) {
+        unsigned delay = o.reconnectMinS;
+        for (;;) {
+            if (rc == MOSQ_ERR_SUCCESS) {
+                rc = mosquitto_loop(mosq, 100, 1);
+                if (connected) delay = o.reconnectMinS;
+                continue;
+            }
+            {
+                std::unique_lock<std::mutex> lock(ackMutex);
+                if (ackCv.wait_for(lock, std::chrono::seconds(delay), [this] { return networkStop; })) return;
+            }
+            delay = std::min(delay * 2, o.reconnectMaxS);
+            rc = mosquitto_reconnect(mosq);
+        }
+    }
+
+    // --- the publisher thread
+
+    // Waits while too many messages are unacknowledged (the feed's queue
+    // takes up the slack, and drops what does not fit).
+    void Throttle() {
+        std::unique_lock<std::mutex> lock(ackMutex);
+        while (unacked > static_cast<long>(o.unacknowledged) && connected && !stopping) ackCv.wait_for(lock, 100ms);
+    }
+
+    void PublishState(const std::string& device, const std::string& line) {
+        auto l = lines.find(line);
+        if (l == lines.end()) return;
+        std::string payload = "{\"line\":" + devdesc::Quote(line) + ",\"state\":\"" + l->second.event +
+                              "\",\"time\":\"" + l->second.time + "\",\"code\":" + std::to_string(l->second.code) +
+                              ",\"message\":" + devdesc::Quote(l->second.message) + "}";
+        Send(Topic(device, "$state"), payload, true);
+    }
+
+    // Everything again: after every connection (a broker that restarted
+    // without its retained messages gets them back).
+    void Republish() {
+        Send(o.prefix + "/$gateway", "online", true);
+        const std::vector<DeviceModel>& devices = g.Devices();
+        for (size_t d = 0; d < devices.size() && connected && !stopping; ++d) {
+            PublishState(devices[d].name, devices[d].line);
+            std::vector<Reading> readings = g.Readings(devices[d].name);
+            for (size_t c = 0; c < readings.size() && c < sent[d].size(); ++c) {
+                Throttle();
+                sent[d][c] = Sent{ChangeKey(readings[c]), readings[c].at};
+                Send(Topic(devices[d].name, devices[d].channels[c].name), ValuePayload(readings[c]), true);
+            }
+        }
+    }
+
+    void Handle(const Change& c) {
+        if (c.kind == Change::Kind::Line) {
+            lines[c.line] = LineState{c.event, toolkit::Iso8601(c.time), c.message, c.code};
+            if (!connected) return;
+            for (const DeviceModel& dm : g.Devices())
+                if (dm.line == c.line) PublishState(dm.name, dm.line);
+            return;
+        }
+        auto d = deviceIndex.find(c.device);
+        if (d == deviceIndex.end() || c.channel < 0 || static_cast<size_t>(c.channel) >= sent[d->second].size()) return;
+        Sent& last = sent[d->second][static_cast<size_t>(c.channel)];
+        std::string key = ChangeKey(c.reading);
+        // The gateway reports every value stored, changed or not; and a
+        // reading older than the one published (queued behind a republish)
+        // is news to nobody.
+        if (key == last.key || c.reading.at < last.at) return;
+        last = Sent{key, c.reading.at};
+        if (!connected) return;  // the republish after connecting takes it
+        Throttle();
+        Send(Topic(c.device, g.Devices()[d->second].channels[static_cast<size_t>(c.channel)].name),
+             ValuePayload(c.reading), true);
+    }
+
+    void RunPublisher() {
+        Change c;
+        while (!stopping) {
+            if (resync.exchange(false)) Republish();
+            if (feed->Pop(c, 100ms)) Handle(c);
+        }
+    }
+
+    std::string Describe() const {
+        return o.host + ":" + std::to_string(o.port) + " as " + o.clientId + (o.caFile.empty() ? "" : " (TLS)");
+    }
+};
+
+namespace {
+
+MqttFace::Impl& Of(void* obj) { return *static_cast<MqttFace::Impl*>(obj); }
+
+// A name must be one topic level.
+std::string NameFault(const std::string& what, const std::string& name) {
+    if (name.empty()) return what + " with an empty name cannot be a topic level";
+    if (name.find_first_of("+#/") != std::string::npos || name.find('\0') != std::string::npos)
+        return what + " \"" + name + "\": a name with '+', '#' or '/' cannot be a topic level";
+    if (mosquitto_validate_utf8(name.c_str(), static_cast<int>(name.size())) != MOSQ_ERR_SUCCESS)
+        return what + " \"" + name + "\": not UTF-8";
+    return std::string();
+}
+
+}  // namespace
+
+MqttFace::MqttFace(Gateway& gateway, MqttOptions options)
+    : m_impl(std::make_unique<Impl>(gateway, std::move(options))) {
+    InitLibrary();
+    Impl& m = *m_impl;
+    if (std::string why = PrefixFault(m.o.prefix); !why.empty()) throw std::runtime_error("mqtt: " + why);
+    const std::vector<DeviceModel>& devices = gateway.Devices();
+    for (size_t d = 0; d < devices.size(); ++d) {
+        if (std::string why = NameFault("device", devices[d].name); !why.empty())
+            throw std::runtime_error("mqtt: " + why);
+        m.deviceIndex[devices[d].name] = d;
+        m.channelIndex.emplace_back();
+        for (size_t c = 0; c < devices[d].channels.size(); ++c) {
+            const std::string& name = devices[d].channels[c].name;
+            if (std::string why = NameFault("device " + devices[d].name + ", channel", name); !why.empty())
+                throw std::runtime_error("mqtt: " + why);
+            m.channelIndex.back()[name] = static_cast<int>(c);
+        }
+        m.sent.emplace_back(devices[d].channels.size());
+    }
+    if (!m.o.authFile.empty()) ReadMqttAuth(m.o.authFile, m.user, m.password);
+    if (m.o.clientId.empty()) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        m.o.clientId = "devgate-" + std::string(host) + "-" + std::to_string(getpid());
+    }
+    // A persistent session (clean_session false) under a fixed id: writes
+    // sent while the connection was down are delivered when it is back.
+    m.mosq = mosquitto_new(m.o.clientId.c_str(), false, &m);
+    if (m.mosq == nullptr) throw std::runtime_error("mqtt: the client cannot be created");
+    std::string gatewayTopic = m.o.prefix + "/$gateway";
+    int rc = mosquitto_will_set(m.mosq, gatewayTopic.c_str(), 7, "offline", 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && !m.o.authFile.empty())
+        rc = mosquitto_username_pw_set(m.mosq, m.user.c_str(), m.password.c_str());
+    if (rc == MOSQ_ERR_SUCCESS && !m.o.caFile.empty())
+        rc = mosquitto_tls_set(m.mosq, m.o.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_threaded_set(m.mosq, true);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_max_inflight_messages_set(m.mosq, 1000);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(m.mosq);
+        throw std::runtime_error("mqtt: the client cannot be set up: " + std::string(mosquitto_strerror(rc)));
+    }
+    mosquitto_connect_with_flags_callback_set(
+        m.mosq, [](mosquitto*, void* obj, int code, int flags) { Of(obj).OnConnect(code, flags); });
+    mosquitto_disconnect_callback_set(m.mosq, [](mosquitto*, void* obj, int code) { Of(obj).OnDisconnect(code); });
+    mosquitto_publish_callback_set(m.mosq, [](mosquitto*, void* obj, int mid) { Of(obj).OnPublish(mid); });
+    mosquitto_message_callback_set(
+        m.mosq, [](mosquitto*, void* obj, const mosquitto_message* msg) { Of(obj).OnMessage(*msg); });
+}
+
+MqttFace::~MqttFace() {
+    Stop();
+    mosquitto_destroy(m_impl->mosq);
+}
+
+void MqttFace::Start() {
+    Impl& m = *m_impl;
+    if (m.started) return;
+    m.feed = m.g.Subscribe(m.o.feedCapacity);
+    // The lines' state so far; the feed brings what follows.
+    for (const LineModel& l : m.g.Lines()) {
+        LineStats s = m.g.LineStatsOf(l.name);
+        if (s.up || s.downs > 0) m.lines[l.name] = Impl::LineState{s.up ? "up" : "down", toolkit::Iso8601Now(), "", 0};
+        m.workers[l.name] = std::make_unique<Worker>(m.o.pendingPerLine);
+    }
+    int rc = mosquitto_connect_async(m.mosq, m.o.host.c_str(), m.o.port, 30);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        m.waitingLogged = true;
+        m.Log("waiting for the broker at " + m.o.host + ":" + std::to_string(m.o.port) + " (" +
+              (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) + ")");
+    }
+    m.started = true;
+    m.network = std::thread([&m, rc] { m.RunNetwork(rc); });
+    m.publisher = std::thread([&m] { m.RunPublisher(); });
+}
+
+void MqttFace::Stop() {
+    Impl& m = *m_impl;
+    if (!m.started) return;
+    m.started = false;
+    m.stopping = true;
+    m.ackCv.notify_all();
+    for (auto& [name, worker] : m.workers) worker->Stop();
+    if (m.publisher.joinable()) m.publisher.join();
+    if (m.connected) {
+        // A clean stop: offline, once the broker has it (2 s at most).
+        std::unique_lock<std::mutex> lock(m.ackMutex);
+        m.watchAcks = true;
+        lock.unlock();
+        int mid = m.Send(m.o.prefix + "/$gateway", "offline", true);
+        lock.lock();
+        m.ackCv.wait_for(lock, 2s, [&m, mid] {
+            return mid < 0 || !m.connected || std::find(m.acked.begin(), m.acked.end(), mid) != m.acked.end();
+        });
+    }
+    mosquitto_disconnect(m.mosq);
+    {
+        std::lock_guard<std::mutex> lock(m.ackMutex);
+        m.networkStop = true;
+    }
+    m.ackCv.notify_all();
+    if (m.network.joinable()) m.network.join();
+    m.connected = false;
+}
+
+bool MqttFace::Connected() const { return m_impl->connected; }
+
+std::string MqttFace::Describe() const { return m_impl->Describe(); }
+
+}  // namespace gateway
