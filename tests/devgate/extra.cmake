@@ -28,3 +28,6 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT QUORLAN_SANITIZE AND EXISTS /usr/bin/python3
                    ${PROJECT_SOURCE_DIR}/examples/site.toml ${CMAKE_BINARY_DIR})
   set_tests_properties(devgate_page_browser PROPERTIES TIMEOUT 120)
 endif()
+
+# The MQTT face (its tests need DEVGATE_MQTT, set when devgate has libmosquitto).
+target_link_libraries(${target} PRIVATE gateway_mqtt)

@@ -188,8 +188,9 @@ struct MqttFace::Impl {
         {
             std::lock_guard<std::mutex> lock(ackMutex);
             unacked = 0;
+            connected = true;
         }
-        connected = true;
+        ackCv.notify_all();
         everConnected = true;
         resync = true;
         waitingLogged = false;
@@ -197,7 +198,10 @@ struct MqttFace::Impl {
     }
 
     void OnDisconnect(int rc) {
-        connected = false;
+        {
+            std::lock_guard<std::mutex> lock(ackMutex);
+            connected = false;
+        }
         ackCv.notify_all();
         if (!stopping && !waitingLogged.exchange(true))
             Log(std::string(everConnected ? "lost the broker" : "waiting for the broker") + " at " + o.host + ":" +
@@ -528,6 +532,11 @@ void MqttFace::Stop() {
 }
 
 bool MqttFace::Connected() const { return m_impl->connected; }
+
+bool MqttFace::AwaitConnected(bool state, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_impl->ackMutex);
+    return m_impl->ackCv.wait_for(lock, timeout, [this, state] { return m_impl->connected == state; });
+}
 
 std::string MqttFace::Describe() const { return m_impl->Describe(); }
 

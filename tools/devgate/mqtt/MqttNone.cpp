@@ -14,6 +14,7 @@ MqttFace::~MqttFace() = default;
 void MqttFace::Start() {}
 void MqttFace::Stop() {}
 bool MqttFace::Connected() const { return false; }
+bool MqttFace::AwaitConnected(bool state, std::chrono::milliseconds) { return !state; }
 std::string MqttFace::Describe() const { return std::string(); }
 
 }  // namespace gateway

@@ -98,6 +98,8 @@ public:
     void Stop();
 
     bool Connected() const;
+    // Waits until the face is connected (or not); false after the timeout.
+    bool AwaitConnected(bool state, std::chrono::milliseconds timeout);
     // "127.0.0.1:1883 as devgate-host-123"
     std::string Describe() const;
 
