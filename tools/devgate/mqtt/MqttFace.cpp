@@ -463,6 +463,7 @@ MqttFace::MqttFace(Gateway& gateway, MqttOptions options)
     if (rc == MOSQ_ERR_SUCCESS && !m.o.caFile.empty())
         rc = mosquitto_tls_set(m.mosq, m.o.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
     if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_threaded_set(m.mosq, true);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_int_option(m.mosq, MOSQ_OPT_TCP_NODELAY, 1);
     if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_max_inflight_messages_set(m.mosq, 1000);
     if (rc != MOSQ_ERR_SUCCESS) {
         mosquitto_destroy(m.mosq);

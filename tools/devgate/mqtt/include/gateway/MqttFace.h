@@ -33,13 +33,13 @@ struct MqttOptions {
     std::string host = "127.0.0.1";
     int port = 1883;
     std::string prefix = "devgate";
-    std::string clientId;           // empty: devgate-HOSTNAME-PID
-    std::string authFile;           // empty: no user name; else its first line is user:password
-    std::string caFile;             // empty: no TLS; else TLS checked against this CA file
-    size_t payloadLimit = 4096;     // of a set or command payload
-    size_t feedCapacity = 65536;    // the face's queue on the change feed
-    size_t pendingPerLine = 256;    // writes and commands waiting for a line
-    size_t unacknowledged = 20000;  // messages sent and not yet acknowledged before the feed waits
+    std::string clientId;          // empty: devgate-HOSTNAME-PID
+    std::string authFile;          // empty: no user name; else its first line is user:password
+    std::string caFile;            // empty: no TLS; else TLS checked against this CA file
+    size_t payloadLimit = 4096;    // of a set or command payload
+    size_t feedCapacity = 16384;   // the face's queue on the change feed
+    size_t pendingPerLine = 256;   // writes and commands waiting for a line
+    size_t unacknowledged = 2000;  // messages sent and not yet acknowledged before the feed waits
     unsigned reconnectMinS = 1, reconnectMaxS = 30;
     bool log = true;  // connection changes on standard error
 };
