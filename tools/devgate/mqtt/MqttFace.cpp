@@ -225,7 +225,8 @@ struct MqttFace::Impl {
             std::lock_guard<std::mutex> lock(recentMutex);
             if (recent.Seen(m.mid, topic, payload, RecentMessages::Clock::now())) return;
         }
-        if (topic.size() <= o.prefix.size() + 1) return;
+        // (A session kept from a run with another prefix may still deliver its topics.)
+        if (topic.size() <= o.prefix.size() + 1 || topic.compare(0, o.prefix.size() + 1, o.prefix + "/") != 0) return;
         std::vector<std::string> parts;
         for (size_t at = o.prefix.size() + 1;;) {
             size_t slash = topic.find('/', at);
