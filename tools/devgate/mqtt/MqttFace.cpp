@@ -1,7 +1,8 @@
-// The MQTT face on libmosquitto. Three kinds of threads: the network thread
+// The MQTT face on libmosquitto. Four kinds of threads: the network thread
 // runs the connection (mosquitto_loop, reconnecting with a growing pause) and
-// the callbacks, which only check and queue what comes in; the publisher reads the gateway's change
-// feed and publishes what changed; one worker a line carries out the writes
+// the callbacks, which only check and queue what comes in; the feed thread
+// takes the gateway's changes and keeps each channel's latest; the publisher
+// publishes what changed; one worker a line carries out the writes
 // and commands for that line's devices, in the order they came.
 #include "gateway/MqttFace.h"
 
@@ -127,7 +128,7 @@ struct MqttFace::Impl {
     std::vector<std::map<std::string, int>> channelIndex;    // per device, by name
     std::map<std::string, std::unique_ptr<Worker>> workers;  // by line
     std::shared_ptr<Subscription> feed;
-    std::thread publisher, network;
+    std::thread feeder, publisher, network;
     bool networkStop = false;  // under ackMutex
     bool started = false;
     std::atomic<bool> stopping{false}, connected{false}, everConnected{false}, resync{false}, waitingLogged{false};
@@ -140,6 +141,17 @@ struct MqttFace::Impl {
 
     std::mutex recentMutex;
     RecentMessages recent{std::chrono::minutes(10), 4096};
+
+    // Between the feed thread and the publisher.
+    struct Slot {
+        Reading latest;
+        bool pending = false;
+    };
+    std::mutex pendingMutex;
+    std::condition_variable pendingCv;
+    std::vector<std::vector<Slot>> slots;         // per device, per channel
+    std::deque<std::pair<size_t, size_t>> dirty;  // channels with a reading to look at, in order
+    std::deque<Change> lineEvents;
 
     // The publisher thread's own.
     std::vector<std::vector<Sent>> sent;  // per device, per channel
@@ -376,34 +388,78 @@ struct MqttFace::Impl {
         }
     }
 
-    void Handle(const Change& c) {
-        if (c.kind == Change::Kind::Line) {
-            lines[c.line] = LineState{c.event, toolkit::Iso8601(c.time), c.message, c.code};
-            if (!connected) return;
-            for (const DeviceModel& dm : g.Devices())
-                if (dm.line == c.line) PublishState(dm.name, dm.line);
-            return;
+    // The feed thread: takes every change off the feed at once and keeps
+    // only each channel's latest reading, with the channel marked for the
+    // publisher; so the feed never overflows, and when the broker is slower
+    // than the lines, what goes out is each channel's newest value, not a
+    // backlog of old ones.
+    void RunFeed() {
+        Change c;
+        while (!stopping) {
+            if (!feed->Pop(c, 100ms)) continue;
+            {
+                std::lock_guard<std::mutex> lock(pendingMutex);
+                if (c.kind == Change::Kind::Line) {
+                    lineEvents.push_back(c);
+                } else if (auto d = deviceIndex.find(c.device);
+                           d != deviceIndex.end() && c.channel >= 0 &&
+                           static_cast<size_t>(c.channel) < slots[d->second].size()) {
+                    Slot& slot = slots[d->second][static_cast<size_t>(c.channel)];
+                    slot.latest = c.reading;
+                    if (!slot.pending) {
+                        slot.pending = true;
+                        dirty.emplace_back(d->second, static_cast<size_t>(c.channel));
+                    }
+                }
+            }
+            pendingCv.notify_all();
         }
-        auto d = deviceIndex.find(c.device);
-        if (d == deviceIndex.end() || c.channel < 0 || static_cast<size_t>(c.channel) >= sent[d->second].size()) return;
-        Sent& last = sent[d->second][static_cast<size_t>(c.channel)];
-        std::string key = ChangeKey(c.reading);
+    }
+
+    void HandleLine(const Change& c) {
+        lines[c.line] = LineState{c.event, toolkit::Iso8601(c.time), c.message, c.code};
+        if (!connected) return;
+        for (const DeviceModel& dm : g.Devices())
+            if (dm.line == c.line) PublishState(dm.name, dm.line);
+    }
+
+    void HandleValue(size_t d, size_t channel, const Reading& reading) {
+        Sent& last = sent[d][channel];
+        std::string key = ChangeKey(reading);
         // The gateway reports every value stored, changed or not; and a
-        // reading older than the one published (queued behind a republish)
-        // is news to nobody.
-        if (key == last.key || c.reading.at < last.at) return;
-        last = Sent{key, c.reading.at};
+        // reading older than the one published (by a republish) is news to
+        // nobody.
+        if (key == last.key || reading.at < last.at) return;
+        last = Sent{key, reading.at};
         if (!connected) return;  // the republish after connecting takes it
         Throttle();
-        Send(Topic(c.device, g.Devices()[d->second].channels[static_cast<size_t>(c.channel)].name),
-             ValuePayload(c.reading), true);
+        const DeviceModel& dm = g.Devices()[d];
+        Send(Topic(dm.name, dm.channels[channel].name), ValuePayload(reading), true);
     }
 
     void RunPublisher() {
-        Change c;
         while (!stopping) {
             if (resync.exchange(false)) Republish();
-            if (feed->Pop(c, 100ms)) Handle(c);
+            std::deque<Change> events;
+            std::pair<size_t, size_t> next;
+            Reading reading;
+            bool value = false;
+            {
+                std::unique_lock<std::mutex> lock(pendingMutex);
+                pendingCv.wait_for(lock, 100ms,
+                                   [this] { return stopping || resync || !dirty.empty() || !lineEvents.empty(); });
+                events.swap(lineEvents);
+                if (!dirty.empty()) {
+                    next = dirty.front();
+                    dirty.pop_front();
+                    Slot& slot = slots[next.first][next.second];
+                    slot.pending = false;
+                    reading = slot.latest;
+                    value = true;
+                }
+            }
+            for (const Change& c : events) HandleLine(c);
+            if (value) HandleValue(next.first, next.second, reading);
         }
     }
 
@@ -446,6 +502,7 @@ MqttFace::MqttFace(Gateway& gateway, MqttOptions options)
             m.channelIndex.back()[name] = static_cast<int>(c);
         }
         m.sent.emplace_back(devices[d].channels.size());
+        m.slots.emplace_back(devices[d].channels.size());
     }
     if (!m.o.authFile.empty()) ReadMqttAuth(m.o.authFile, m.user, m.password);
     if (m.o.clientId.empty()) {
@@ -501,6 +558,7 @@ void MqttFace::Start() {
     }
     m.started = true;
     m.network = std::thread([&m, rc] { m.RunNetwork(rc); });
+    m.feeder = std::thread([&m] { m.RunFeed(); });
     m.publisher = std::thread([&m] { m.RunPublisher(); });
 }
 
@@ -511,6 +569,8 @@ void MqttFace::Stop() {
     m.stopping = true;
     m.ackCv.notify_all();
     for (auto& [name, worker] : m.workers) worker->Stop();
+    m.pendingCv.notify_all();
+    if (m.feeder.joinable()) m.feeder.join();
     if (m.publisher.joinable()) m.publisher.join();
     if (m.connected) {
         // A clean stop: offline, once the broker has it (2 s at most).

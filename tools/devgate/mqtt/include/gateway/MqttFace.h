@@ -10,12 +10,13 @@
 //   PREFIX/DEVICE/$ioctl/result    out: {"command":..,"code":..,"meaning":..,"variables":{..}}
 //   PREFIX/DEVICE/$error           out: {"topic":..,"reason":..,"time":..} for what is refused or failed
 //
-// The change feed is read by a thread of its own (a bounded queue: a broker
-// that is slow or gone never holds up a line); writes and commands go to one
-// worker a line, so that they keep their order per device and a slow line
-// delays no other. A network thread runs the connection and reconnects with
-// a growing pause; after every connection the whole state is published
-// again.
+// The change feed is read by a thread of its own that keeps each channel's
+// latest reading for the publisher: a broker that is slow or gone never holds
+// up a line, and an overloaded face publishes the newest values. Writes and
+// commands go to one worker a line, so that they keep their order per device
+// and a slow line delays no other. A network thread runs the connection and
+// reconnects with a growing pause; after every connection the whole state is
+// published again.
 #pragma once
 
 #include <chrono>
