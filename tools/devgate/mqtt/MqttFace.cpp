@@ -7,6 +7,7 @@
 #include "gateway/MqttFace.h"
 
 #include <mosquitto.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -215,9 +216,16 @@ struct MqttFace::Impl {
             connected = false;
         }
         ackCv.notify_all();
-        if (!stopping && !waitingLogged.exchange(true))
-            Log(std::string(everConnected ? "lost the broker" : "waiting for the broker") + " at " + o.host + ":" +
-                std::to_string(o.port) + " (" + mosquitto_strerror(rc) + "); trying again");
+        NoteDown(rc);
+    }
+
+    // Once per outage: the connection failed (the library calls no
+    // callback when a connection fails before it is made, TLS's among them).
+    void NoteDown(int rc) {
+        if (stopping || waitingLogged.exchange(true)) return;
+        std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+        Log(std::string(everConnected ? "lost the broker" : "waiting for the broker") + " at " + o.host + ":" +
+            std::to_string(o.port) + " (" + why + "); trying again");
     }
 
     void OnPublish(int mid) {
@@ -339,25 +347,49 @@ struct MqttFace::Impl {
     // fails; this one does.)
     void RunNetwork(int rc) {
         unsigned delay = o.reconnectMinS;
+        auto attempt = std::chrono::steady_clock::now();
         for (;;) {
             if (rc == MOSQ_ERR_SUCCESS) {
                 rc = mosquitto_loop(mosq, 100, 1);
-                if (connected) delay = o.reconnectMinS;
+                if (connected) {
+                    delay = o.reconnectMinS;
+                } else if (rc == MOSQ_ERR_SUCCESS) {
+                    rc = Connecting(attempt);
+                }
                 continue;
             }
+            NoteDown(rc);
             {
                 std::unique_lock<std::mutex> lock(ackMutex);
                 if (ackCv.wait_for(lock, std::chrono::seconds(delay), [this] { return networkStop; })) return;
             }
             delay = std::min(delay * 2, o.reconnectMaxS);
+            attempt = std::chrono::steady_clock::now();
             rc = mosquitto_reconnect(mosq);
         }
     }
 
+    // A connection under way: failed when its socket reports an error or is
+    // closed (the library goes on with a refused TLS connection as if it were
+    // pending, and spins), or when it is not up 10 s after the attempt.
+    int Connecting(std::chrono::steady_clock::time_point attempt) {
+        int sock = mosquitto_socket(mosq);
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (sock >= 0 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error != 0) {
+            errno = error;
+            return MOSQ_ERR_ERRNO;
+        }
+        char byte;
+        if (sock >= 0 && recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return MOSQ_ERR_CONN_LOST;  // closed
+        if (std::chrono::steady_clock::now() - attempt > 10s) return MOSQ_ERR_NO_CONN;
+        return MOSQ_ERR_SUCCESS;
+    }
+
     // --- the publisher thread
 
-    // Waits while too many messages are unacknowledged (the feed's queue
-    // takes up the slack, and drops what does not fit).
+    // Waits while too many messages are unacknowledged (the feed thread
+    // keeps the newest reading of every channel meanwhile).
     void Throttle() {
         std::unique_lock<std::mutex> lock(ackMutex);
         while (unacked > static_cast<long>(o.unacknowledged) && connected && !stopping) ackCv.wait_for(lock, 100ms);
@@ -551,11 +583,7 @@ void MqttFace::Start() {
         m.workers[l.name] = std::make_unique<Worker>(m.o.pendingPerLine);
     }
     int rc = mosquitto_connect_async(m.mosq, m.o.host.c_str(), m.o.port, 30);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        m.waitingLogged = true;
-        m.Log("waiting for the broker at " + m.o.host + ":" + std::to_string(m.o.port) + " (" +
-              (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) + ")");
-    }
+    if (rc != MOSQ_ERR_SUCCESS) m.NoteDown(rc);
     m.started = true;
     m.network = std::thread([&m, rc] { m.RunNetwork(rc); });
     m.feeder = std::thread([&m] { m.RunFeed(); });
