@@ -118,7 +118,6 @@ protected:
         gw = std::make_unique<gateway::Gateway>(gateway::LoadSite(folder.Write("site.toml", site)), options);
         feed = gw->Subscribe();
         gw->Start();
-        gateway::MqttOptions mo;
         mo.port = std::stoi(port);
         mo.prefix = "t";
         mo.clientId = "devgate-test-" + port;
@@ -206,6 +205,7 @@ protected:
     std::unique_ptr<Child> broker;
     std::unique_ptr<gateway::Gateway> gw;
     std::shared_ptr<gateway::Subscription> feed;
+    gateway::MqttOptions mo;
     std::unique_ptr<gateway::MqttFace> face;
     std::vector<std::string> names;
 };
@@ -291,6 +291,15 @@ TEST_F(MqttTest, AfterTheBrokerIsKilledAndRestartedTheGatewayIsOnlineAndTheRetai
                                                                     {"t/$gateway", "online"}});
     EXPECT_EQ(seen["t/$gateway"], "online");
     EXPECT_NE(seen[Topic(1)].find("\"value\":55,"), std::string::npos) << seen[Topic(1)];
+}
+
+TEST_F(MqttTest, AWriteSentWhileTheGatewayWasAwayIsCarriedOutWhenItComesBackUnderItsId) {
+    face.reset();  // a clean stop: the broker keeps the session
+    Publish(Topic(0) + "/set", "88");
+    face = std::make_unique<gateway::MqttFace>(*gw, mo);
+    face->Start();
+    EXPECT_TRUE(AwaitValue(0, 88));
+    EXPECT_EQ(Plc().Get("D", 100), 88);
 }
 
 TEST_F(MqttTest, AStoppedFaceLeavesOfflineRetained) {

@@ -537,14 +537,17 @@ MqttFace::MqttFace(Gateway& gateway, MqttOptions options)
         m.slots.emplace_back(devices[d].channels.size());
     }
     if (!m.o.authFile.empty()) ReadMqttAuth(m.o.authFile, m.user, m.password);
-    if (m.o.clientId.empty()) {
+    // A persistent session (clean_session false) under a fixed id: writes
+    // sent while the connection was down are delivered when it is back. An id
+    // of this run's own would leave a session behind on the broker at every
+    // restart, queueing writes for nobody: that one gets a clean session.
+    bool persistent = !m.o.clientId.empty();
+    if (!persistent) {
         char host[256] = {};
         gethostname(host, sizeof host - 1);
         m.o.clientId = "devgate-" + std::string(host) + "-" + std::to_string(getpid());
     }
-    // A persistent session (clean_session false) under a fixed id: writes
-    // sent while the connection was down are delivered when it is back.
-    m.mosq = mosquitto_new(m.o.clientId.c_str(), false, &m);
+    m.mosq = mosquitto_new(m.o.clientId.c_str(), !persistent, &m);
     if (m.mosq == nullptr) throw std::runtime_error("mqtt: the client cannot be created");
     std::string gatewayTopic = m.o.prefix + "/$gateway";
     int rc = mosquitto_will_set(m.mosq, gatewayTopic.c_str(), 7, "offline", 1, true);
