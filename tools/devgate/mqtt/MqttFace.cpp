@@ -206,6 +206,7 @@ struct MqttFace::Impl {
         ackCv.notify_all();
         everConnected = true;
         resync = true;
+        pendingCv.notify_all();
         waitingLogged = false;
         Log("connected to " + Describe());
     }
@@ -240,7 +241,9 @@ struct MqttFace::Impl {
     void OnMessage(const mosquitto_message& m) {
         if (stopping || m.topic == nullptr) return;
         std::string topic = m.topic;
-        std::string payload(static_cast<const char*>(m.payload), static_cast<size_t>(m.payloadlen));
+        std::string payload;
+        if (m.payload != nullptr && m.payloadlen > 0)
+            payload.assign(static_cast<const char*>(m.payload), static_cast<size_t>(m.payloadlen));
         if (m.qos > 0) {
             std::lock_guard<std::mutex> lock(recentMutex);
             if (recent.Seen(m.mid, topic, payload, RecentMessages::Clock::now())) return;
