@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "SiteFiles.h"
+#include "gateway/HostPort.h"
 #include "gateway/MqttFace.h"
 
 #ifdef DEVGATE_MQTT
@@ -334,10 +335,10 @@ TEST(MqttText, HostPortAndPrefixAreCheckedAsTheCommandLineNeeds) {
         const char* host;
         int port;
     };
-    for (const Case& c :
-         {Case{"127.0.0.1:1883", true, "127.0.0.1", 1883}, Case{"broker:65535", true, "broker", 65535},
-          Case{"[::1]:8883", true, "::1", 8883}, Case{"broker", false, "", 0}, Case{"broker:0", false, "", 0},
-          Case{":1883", false, "", 0}, Case{"b:1883x", false, "", 0}, Case{"b:70000", false, "", 0}}) {
+    for (const Case& c : {Case{"127.0.0.1:1883", true, "127.0.0.1", 1883}, Case{"broker:65535", true, "broker", 65535},
+                          Case{"[::1]:8883", true, "::1", 8883}, Case{"broker", false, "", 0},
+                          Case{"broker:0", false, "", 0}, Case{":1883", false, "", 0}, Case{"b:1883x", false, "", 0},
+                          Case{"b:70000", false, "", 0}, Case{"::1:1883", false, "", 0}}) {
         std::string host;
         int port = 0;
         EXPECT_EQ(gateway::ParseHostPort(c.text, host, port), c.ok) << c.text;

@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "gateway/Gateway.h"
+#include "gateway/HostPort.h"
 #include "gateway/HttpFace.h"
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttFace.h"
@@ -201,7 +202,7 @@ int Main(int argc, char** argv) {
             ->check([](const std::string& text) {
                 std::string host;
                 int port = 0;
-                return gateway::ParseListen(text, host, port) ? std::string() : "not ADDR:PORT: " + text;
+                return gateway::ParseHostPort(text, host, port, 0) ? std::string() : "not ADDR:PORT: " + text;
             });
     run->add_option("--token-file", http.tokenFile,
                     "The token for writes and commands (first line); default: a random one, printed at start")
@@ -213,7 +214,10 @@ int Main(int argc, char** argv) {
     run->add_option("--modbus", modbusAt,
                     "Serve the site's register map over Modbus TCP on ADDR:PORT (port 0: a free one)")
         ->check([&modbusOptions](const std::string& text) {
-            return gateway::SplitHostPort(text, modbusOptions.host, modbusOptions.port) ? "" : "ADDR:PORT expected";
+            int port = 0;
+            if (!gateway::ParseHostPort(text, modbusOptions.host, port, 0)) return "not ADDR:PORT: " + text;
+            modbusOptions.port = std::to_string(port);
+            return std::string();
         });
     run->add_flag("--modbus-writes", modbusOptions.writes,
                   "Let Modbus clients write coils and holding registers (the channels of the PLCs)");
@@ -222,7 +226,7 @@ int Main(int argc, char** argv) {
     run->add_option("--mqtt", mqttAddress, "Publish to the MQTT broker at HOST:PORT")
         ->check(CLI::Validator(
             [&mqtt](std::string& text) {
-                return gateway::ParseHostPort(text, mqtt.host, mqtt.port) ? std::string() : "not HOST:PORT";
+                return gateway::ParseHostPort(text, mqtt.host, mqtt.port) ? std::string() : "not HOST:PORT: " + text;
             },
             "HOST:PORT"));
     run->add_option("--mqtt-prefix", mqtt.prefix, "Topic prefix")

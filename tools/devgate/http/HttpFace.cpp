@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "gateway/History.h"
+#include "gateway/HostPort.h"
 #include "gateway/HttpJson.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/Output.h"
@@ -126,22 +127,6 @@ ojson Failures(const std::map<int, long>& failures) {
 }
 
 }  // namespace
-
-bool ParseListen(const std::string& text, std::string& host, int& port) {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    host = text.substr(0, colon);
-    if (host.front() == '[') {
-        if (host.size() < 3 || host.back() != ']') return false;
-        host = host.substr(1, host.size() - 2);
-    } else if (host.find(':') != std::string::npos) {
-        return false;  // an IPv6 address goes in brackets
-    }
-    long long p = 0;
-    if (!toolkit::ParseInteger(text.substr(colon + 1), 0, 65535, p)) return false;
-    port = static_cast<int>(p);
-    return true;
-}
 
 struct HttpFace::Impl {
     Gateway& g;
@@ -484,7 +469,7 @@ HttpFace::~HttpFace() { Stop(); }
 
 void HttpFace::Start() {
     Impl& m = *m_impl;
-    if (!ParseListen(m.options.listen, m.host, m.port))
+    if (!ParseHostPort(m.options.listen, m.host, m.port, 0))
         throw std::runtime_error("http: not an address and port: " + m.options.listen);
     if (!m.options.tokenFile.empty()) {
         std::ifstream in(m.options.tokenFile);

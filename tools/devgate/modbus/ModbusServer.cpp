@@ -106,17 +106,6 @@ struct ModbusServer::Client {
     std::thread thread;
 };
 
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    return !host.empty() && !port.empty() && port.size() <= 5 &&
-           std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-           std::stol(port) <= 65535;
-}
-
 std::vector<uint16_t> ModbusEncode(const ModbusEntry& e, const toolkit::Value& v) {
     std::vector<uint16_t> w(e.count, 0);
     if (e.kind == "STR") {

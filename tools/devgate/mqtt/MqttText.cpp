@@ -9,17 +9,6 @@
 
 namespace gateway {
 
-bool ParseHostPort(const std::string& text, std::string& host, int& port) {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    long long p = 0;
-    if (!toolkit::ParseInteger(text.substr(colon + 1), 1, 65535, p)) return false;
-    host = text.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    port = static_cast<int>(p);
-    return true;
-}
-
 std::string PrefixFault(const std::string& prefix) {
     if (prefix.empty()) return "the prefix is empty";
     if (prefix.find_first_of("+#") != std::string::npos) return "the prefix holds '+' or '#'";

@@ -23,9 +23,6 @@ struct HttpOptions {
     size_t eventClients = 16;  // event streams at once; each holds a thread of its own
 };
 
-// Splits "127.0.0.1:8080" or "[::1]:8080"; false when it is no address and port.
-bool ParseListen(const std::string& text, std::string& host, int& port);
-
 class HttpFace {
 public:
     HttpFace(Gateway& gateway, HttpOptions options);

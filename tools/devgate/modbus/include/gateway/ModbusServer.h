@@ -46,9 +46,6 @@ struct ModbusOptions {
     ModbusMap map;
 };
 
-// "HOST:PORT" ("[::1]:502" for IPv6); false when it is none.
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port);
-
 // A channel's value in its registers (the first the most significant word;
 // strings two characters a register, the first in the high byte), and back.
 std::vector<uint16_t> ModbusEncode(const ModbusEntry& entry, const toolkit::Value& value);

@@ -45,8 +45,6 @@ struct MqttOptions {
     bool log = true;  // connection changes on standard error
 };
 
-// "HOST:PORT" with a port 1..65535; false when it is not that.
-bool ParseHostPort(const std::string& text, std::string& host, int& port);
 // A topic prefix: not empty, no '+' or '#', no '/' at either end; the reason
 // when not, empty when it is fine.
 std::string PrefixFault(const std::string& prefix);
