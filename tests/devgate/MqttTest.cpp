@@ -3,26 +3,21 @@
 // retained values, writes reaching the simulated PLC, refusals, and the
 // state coming back after the broker restarts.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
-
-#include "SiteFiles.h"
-#include "gateway/HostPort.h"
-#include "gateway/MqttFace.h"
-
-#ifdef DEVGATE_MQTT
-
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <map>
 
 #include "DeviceDescription.h"
+#include "SiteFiles.h"
+#include "gateway/HostPort.h"
+#include "gateway/MqttFace.h"
 
 namespace {
 
@@ -325,8 +320,6 @@ TEST(MqttNames, ADeviceNameThatCannotBeATopicLevelIsRefusedAtStart) {
         }
     }
 }
-
-#endif  // DEVGATE_MQTT
 
 TEST(MqttText, HostPortAndPrefixAreCheckedAsTheCommandLineNeeds) {
     struct Case {

@@ -29,5 +29,5 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT QUORLAN_SANITIZE AND EXISTS /usr/bin/python3
   set_tests_properties(devgate_page_browser PROPERTIES TIMEOUT 120)
 endif()
 
-# The MQTT face (its tests need DEVGATE_MQTT, set when devgate has libmosquitto).
+# The MQTT face, against a mosquitto broker the tests start.
 target_link_libraries(${target} PRIVATE gateway_mqtt)
