@@ -146,6 +146,8 @@ def main():
         far = value_of(base, "far", "temp")
         check(far["value"] is None and far["time"] is None and far["status"] in ("never", "failed"), far)
         wait_for("the dead line down", lambda: not call(base, "/api/site")[1]["lines"][1]["up"])
+        dead = call(base, "/api/site")[1]["lines"][1]
+        check(dead["code"] != 0 and dead["message"] and dead["time"].endswith("Z"), dead)  # why, for a late page
 
         # Writes: the token, the value's type, the channel's direction, the line.
         write = {"device": "press1", "channel": "temp", "value": 77}

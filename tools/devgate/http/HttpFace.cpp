@@ -195,8 +195,17 @@ struct HttpFace::Impl {
 
     void Site(httplib::Response& res) const {
         ojson lines = ojson::array(), devices = ojson::array();
-        for (const LineModel& l : g.Lines())
-            lines.push_back({{"name", l.name}, {"up", g.LineStatsOf(l.name).up}, {"devices", l.devices}});
+        for (const LineModel& l : g.Lines()) {
+            LineStats s = g.LineStatsOf(l.name);
+            ojson line = {{"name", l.name}, {"up", s.up}, {"devices", l.devices}};
+            // Why a line is down, for a page opened after its event.
+            if (!s.up && s.since != SystemTime{}) {
+                line["time"] = toolkit::Iso8601(s.since);
+                line["code"] = s.code;
+                line["message"] = s.message;
+            }
+            lines.push_back(std::move(line));
+        }
         for (const DeviceModel& d : g.Devices()) {
             ojson channels = ojson::array();
             for (const ChannelModel& c : d.channels)

@@ -346,17 +346,21 @@ Result Gateway::IoCtrl(const std::string& device, const std::string& text,
 }
 
 void Gateway::LineEvent(Line& line, bool up, int code, const std::string& message) {
+    SystemTime now = std::chrono::system_clock::now();
     {
         std::lock_guard<std::mutex> lock(line.mutex);
         if (line.reported && line.reportedUp == up) return;
         line.reported = true;
         line.reportedUp = up;
         line.stats.up = up;
+        line.stats.since = now;
+        line.stats.code = up ? 0 : code;
+        line.stats.message = up ? std::string() : message;
         if (!up) ++line.stats.downs;
     }
     Change c;
     c.kind = Change::Kind::Line;
-    c.time = std::chrono::system_clock::now();
+    c.time = now;
     c.line = line.site.name;
     c.event = up ? "up" : "down";
     c.code = code;

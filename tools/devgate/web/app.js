@@ -176,7 +176,8 @@
                     el('span', { class: 'line-name', text: l.name }), state, names, message));
       const view = { state, message, up: l.up, row: box.lastChild };
       lines.set(l.name, view);
-      paintLine(view);
+      if (l.up) paintLine(view);
+      else onLineEvent({ line: l.name, event: 'down', time: l.time, code: l.code, message: l.message });
     }
   }
 

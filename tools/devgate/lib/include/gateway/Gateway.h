@@ -123,6 +123,9 @@ struct DeviceStats {
 
 struct LineStats {
     bool up = false;
+    SystemTime since{};       // of the last "up" or "down"
+    int code = 0;             // of the last "down"
+    std::string message;      // of the last "down"
     unsigned long downs = 0;  // times the line failed
     size_t cycles = 0;        // rounds in which every device completed a full scan
     double lastCycleMs = 0.0;
