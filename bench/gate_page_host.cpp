@@ -7,7 +7,6 @@
 //
 // Prints "http on URL#token=TOKEN" on standard error and runs until SIGINT
 // or SIGTERM. bench/gate_page.py drives it.
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,11 +18,9 @@
 
 #include "gateway/Gateway.h"
 #include "gateway/HttpFace.h"
+#include "toolkit/Signals.h"
 
 namespace {
-
-std::atomic<bool> g_stop{false};
-extern "C" void OnSignal(int) { g_stop.store(true); }
 
 struct Words {
     plcsim::Plc* plc = nullptr;
@@ -56,12 +53,7 @@ int main(int argc, char** argv) {
         std::cerr << "usage: gate_page_host SITE CHANGE_MS\n";
         return 2;
     }
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    toolkit::InstallStopSignals();
     try {
         gateway::Options options;
         options.plugin = QUORLAN_PLUGIN_PATH;
@@ -75,7 +67,7 @@ int main(int argc, char** argv) {
         std::vector<Words> words = WordsOf(g);
         auto every = std::chrono::milliseconds(std::atoi(argv[2]));
         auto next = std::chrono::steady_clock::now();
-        for (uint16_t tick = 0; !g_stop.load(); ++tick) {
+        for (uint16_t tick = 0; !toolkit::StopRequested().load(); ++tick) {
             for (const Words& w : words)
                 for (uint32_t a : w.addresses) w.plc->Set("D", a, static_cast<uint16_t>(tick * 7u + a));
             next += every;

@@ -9,7 +9,6 @@
 //
 // Exit status: 0 done, 1 set-up failed (site, plug-in, simulator), 2 wrong
 // command line, 3 the driver reported nothing but failures.
-#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -26,21 +25,10 @@
 #include "toolkit/CodeTexts.h"
 #include "toolkit/LiveTable.h"
 #include "toolkit/Output.h"
+#include "toolkit/Signals.h"
 #include "toolkit/Statistics.h"
 
 namespace {
-
-std::atomic<bool> g_stop{false};
-extern "C" void OnSignal(int) { g_stop.store(true); }
-
-void InstallSignals() {
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a reader that goes away ends the run, not the program
-}
 
 void WriteJson(std::ostream& out, const gateway::Gateway& g, const gateway::Change& c) {
     out << "{\"time\":\"" << toolkit::Iso8601(c.time) << "\",";
@@ -151,7 +139,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
     }
     auto lastDraw = std::chrono::steady_clock::time_point{};
     gateway::Change c;
-    while (!g_stop.load() && std::chrono::steady_clock::now() < end) {
+    while (!toolkit::StopRequested().load() && std::chrono::steady_clock::now() < end) {
         bool got = sub->Pop(c, std::chrono::milliseconds(50));
         if (jsonl) {
             // Everything queued, then one flush.
@@ -243,7 +231,7 @@ int Main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
-    InstallSignals();
+    toolkit::InstallStopSignals();
     gateway::Site loaded;
     try {
         loaded = gateway::LoadSite(site);

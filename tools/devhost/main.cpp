@@ -15,7 +15,6 @@
 // files) come from the tools kit (tools/kit); this folder holds devhost's own
 // jobs, one a file: the command line, the session, the three commands, the
 // live table, the CSV and JSON output, the statistics and the code texts.
-#include <signal.h>
 
 #include <atomic>
 #include <iostream>
@@ -23,21 +22,9 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "Session.h"
+#include "toolkit/Signals.h"
 
 namespace {
-
-std::atomic<bool> g_stop{false};
-extern "C" void OnSignal(int) { g_stop.store(true); }
-
-void InstallSignals() {
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    // A reader that goes away (devhost run | head) ends the run, not the program.
-    signal(SIGPIPE, SIG_IGN);
-}
 
 int Main(int argc, char** argv) {
     using namespace devhost;
@@ -54,7 +41,7 @@ int Main(int argc, char** argv) {
         std::cerr << "devhost: " << e.what() << "\n";
         return 2;
     }
-    InstallSignals();
+    toolkit::InstallStopSignals();
 
     toolkit::DeviceFile device;
     try {
@@ -80,7 +67,7 @@ int Main(int argc, char** argv) {
     toolkit::PortOptions port = PortOptionsOf(o, device.Simulator());
     try {
         Session session(std::move(device), port, o.plugin, o.trace);
-        if (commands.run->parsed()) return Run(session, o, g_stop);
+        if (commands.run->parsed()) return Run(session, o, toolkit::StopRequested());
         if (commands.write->parsed()) return Write(session, channel, value, o.value);
         return IoCtrl(session, o);
     } catch (const SetupError& e) {
