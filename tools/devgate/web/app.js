@@ -13,7 +13,7 @@
   const CHART_MS = 500;    // trend redraw at most this often
   const FEED_MS = 100;     // the event stream's readings reach the page in batches this often
   const SLICE_MS = 6;      // time a frame gives to taking batches
-  const FAR_ROWS = 50;     // rows out of sight a frame paints at most
+  const FAR_MS = 1000;     // rows out of sight in a table on screen are painted this often
   const MAX_POINTS = 20000;  // per trended channel
   const TOKEN_KEY = 'devgate-token';
   const COLORS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
@@ -38,8 +38,10 @@
   // page are read together at the start of each poll cycle of its line, so
   // hundreds of rows change in one frame; painted at once, that frame took
   // 20 to 35 ms of the page's thread on the bench, 50 to 120 ms with the
-  // machine loaded. Rows in sight are painted at once, the others a few a
-  // frame, so their cells catch up within a few frames.
+  // machine loaded. Rows in sight are painted at once; the others of a
+  // table that is laid out (on screen or near it) once a second; those of a
+  // table out of sight, which the browser neither lays out nor paints
+  // (content-visibility), at once as well, since that costs little.
   const sight = new IntersectionObserver((entries) => {
     for (const e of entries) {
       const ch = rowChannel.get(e.target);
@@ -220,7 +222,7 @@
   // ---- devices and their tables
 
   function buildDevice(d) {
-    const dev = { name: d.name, channels: [], shown: [], page: 0, rendered: [] };
+    const dev = { name: d.name, channels: [], shown: [], page: 0, rendered: [], skipped: false, farPainted: 0 };
     for (const c of d.channels) {
       const ch = {
         device: d.name, name: c.name, element: c.element, type: c.type, rw: c.rw,
@@ -267,6 +269,10 @@
       form,
       el('div', { class: 'pager' }, prev, dev.pager, next, dev.result),
       table);
+    dev.section.addEventListener('contentvisibilityautostatechange', (e) => {
+      dev.skipped = e.skipped;
+      queueFrame();
+    });
     devices.set(d.name, dev);
     applyFilter(dev);
     return dev.section;
@@ -353,16 +359,17 @@
     takeBatches();
     if (batches.length) queueFrame();
     const now = Date.now();
-    let far = FAR_ROWS;
+    const due = new Set();
     for (const ch of dirty) {
       if (ch.row && !ch.row.near) {
-        if (far === 0) continue;
-        far--;
+        const dev = devices.get(ch.device);
+        if (!dev.skipped && now - dev.farPainted < FAR_MS) continue;
+        due.add(dev);
       }
       paintRow(ch, now);
       dirty.delete(ch);
     }
-    if (dirty.size) queueFrame();
+    for (const dev of due) if (!dev.skipped) dev.farPainted = now;
     if (chartDirty && chart && now - chartDrawn >= CHART_MS) drawChart(now);
     if (chartDirty) queueFrame();
   }
