@@ -2,9 +2,8 @@
 // the change feed, writes and commands, a trend and the lines' statistics.
 //
 // Thousands of channels change several times a second, so the feed only
-// updates a model; once a frame the rows made (a page of each device's
-// table) get the cells whose text changed: all rows in sight, and a few of
-// the others. Nothing else is redrawn.
+// updates a model; once a frame the rows on screen (a page of each device's
+// table) get the cells whose text changed. Nothing else is redrawn.
 'use strict';
 
 (function () {
@@ -13,7 +12,6 @@
   const CHART_MS = 500;    // trend redraw at most this often
   const FEED_MS = 100;     // the event stream's readings reach the page in batches this often
   const SLICE_MS = 6;      // time a frame gives to taking batches
-  const FAR_MS = 1000;     // rows out of sight in a table on screen are painted this often
   const MAX_POINTS = 20000;  // per trended channel
   const TOKEN_KEY = 'devgate-token';
   const COLORS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
@@ -23,7 +21,7 @@
   const channels = new Map();  // key -> channel
   const channelList = [];      // every channel, as the feed's worker numbers them
   const batches = [];          // from the feed's worker, being taken
-  const dirty = new Set();     // channels with a row whose cells are stale
+  const dirty = new Set();     // channels on screen whose cells are stale
   const trend = new Set();     // channels in the trend; each has its Chart dataset as .trend
   let frameQueued = false;
   let chart = null;
@@ -31,26 +29,6 @@
   let chartDrawn = 0;
   let filterText = '';
   let received = 0;  // value events, for the bench
-
-  const rowChannel = new WeakMap();  // row -> its channel
-
-  // Which rows are in sight, or nearly. The first rows of every device's
-  // page are read together at the start of each poll cycle of its line, so
-  // hundreds of rows change in one frame; painted at once, that frame took
-  // 20 to 35 ms of the page's thread on the bench, 50 to 120 ms with the
-  // machine loaded. Rows in sight are painted at once; the others of a
-  // table that is laid out (on screen or near it) once a second; those of a
-  // table out of sight, which the browser neither lays out nor paints
-  // (content-visibility), at once as well, since that costs little.
-  const sight = new IntersectionObserver((entries) => {
-    for (const e of entries) {
-      const ch = rowChannel.get(e.target);
-      if (!ch || !ch.row || ch.row.tr !== e.target) continue;
-      ch.row.near = e.isIntersecting;
-      if (ch.row.near) dirty.add(ch);
-    }
-    if (dirty.size) queueFrame();
-  }, { rootMargin: '200px 0px' });
 
   const $ = (id) => document.getElementById(id);
   const key = (device, channel) => device + '\u0000' + channel;
@@ -222,7 +200,7 @@
   // ---- devices and their tables
 
   function buildDevice(d) {
-    const dev = { name: d.name, channels: [], shown: [], page: 0, rendered: [], skipped: false, farPainted: 0 };
+    const dev = { name: d.name, channels: [], shown: [], page: 0, rendered: [] };
     for (const c of d.channels) {
       const ch = {
         device: d.name, name: c.name, element: c.element, type: c.type, rw: c.rw,
@@ -269,10 +247,6 @@
       form,
       el('div', { class: 'pager' }, prev, dev.pager, next, dev.result),
       table);
-    dev.section.addEventListener('contentvisibilityautostatechange', (e) => {
-      dev.skipped = e.skipped;
-      queueFrame();
-    });
     devices.set(d.name, dev);
     applyFilter(dev);
     return dev.section;
@@ -290,11 +264,7 @@
   function renderRows(dev) {
     const pages = Math.max(1, Math.ceil(dev.shown.length / PAGE_ROWS));
     dev.page = Math.min(Math.max(0, dev.page), pages - 1);
-    for (const ch of dev.rendered) {
-      if (ch.row) sight.unobserve(ch.row.tr);
-      ch.row = null;
-      ch.editing = false;
-    }
+    for (const ch of dev.rendered) { ch.row = null; ch.editing = false; }
     const first = dev.page * PAGE_ROWS;
     dev.rendered = dev.shown.slice(first, first + PAGE_ROWS);
     const rows = document.createDocumentFragment();
@@ -324,9 +294,7 @@
                   el('td', { class: 'value', title: writable ? 'click to write' : '' }, value),
                   el('td', { class: 'status' }, status), el('td', { class: 'age' }, age));
     if (writable) tr.classList.add('writable');
-    ch.row = { tr, value, status, age, near: false, shownValue: null, shownStatus: null, shownAge: null };
-    rowChannel.set(tr, ch);
-    sight.observe(tr);
+    ch.row = { tr, value, status, age, shownValue: null, shownStatus: null, shownAge: null };
     paintRow(ch, now);
     return tr;
   }
@@ -359,17 +327,8 @@
     takeBatches();
     if (batches.length) queueFrame();
     const now = Date.now();
-    const due = new Set();
-    for (const ch of dirty) {
-      if (ch.row && !ch.row.near) {
-        const dev = devices.get(ch.device);
-        if (!dev.skipped && now - dev.farPainted < FAR_MS) continue;
-        due.add(dev);
-      }
-      paintRow(ch, now);
-      dirty.delete(ch);
-    }
-    for (const dev of due) if (!dev.skipped) dev.farPainted = now;
+    for (const ch of dirty) paintRow(ch, now);
+    dirty.clear();
     if (chartDirty && chart && now - chartDrawn >= CHART_MS) drawChart(now);
     if (chartDirty) queueFrame();
   }
@@ -462,8 +421,8 @@
 
   // Ages move on without any event.
   function tickAges() {
-    for (const dev of devices.values()) for (const ch of dev.rendered) dirty.add(ch);
-    queueFrame();
+    const now = Date.now();
+    for (const dev of devices.values()) for (const ch of dev.rendered) paintRow(ch, now);
   }
 
   // ---- writes and commands
