@@ -23,6 +23,7 @@ from pathlib import Path
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
@@ -110,8 +111,9 @@ class Page(unittest.TestCase):
 
     def wait_text(self, device, channel, text, seconds=10):
         self.browser.execute_script("arguments[0].scrollIntoView()", self.cell(device, channel))
-        WebDriverWait(self.browser, seconds).until(lambda b: self.cell(device, channel).text == text,
-                                                   f"{device}/{channel} never showed {text}")
+        # The cell is found anew at each try: a row the page draws anew in between is no failure.
+        WebDriverWait(self.browser, seconds, ignored_exceptions=[StaleElementReferenceException]).until(
+            lambda b: self.cell(device, channel).text == text, f"{device}/{channel} never showed {text}")
 
     def test_the_table_shows_what_the_gateway_read_from_the_simulator(self):
         self.wait_text("press1", D100, "1234")  # the description's [simulator] value
@@ -216,7 +218,8 @@ class Page(unittest.TestCase):
         line = self.find('.line[data-line="dead"]')
         WebDriverWait(self.browser, 10).until(lambda b: "down" in line.get_attribute("class"))
         self.assertEqual(line.find_element(By.CSS_SELECTOR, ".state").text, "down")
-        WebDriverWait(self.browser, 10).until(lambda b: self.cell("lost", D100, "status").text == "failed -2")
+        WebDriverWait(self.browser, 10, ignored_exceptions=[StaleElementReferenceException]).until(
+            lambda b: self.cell("lost", D100, "status").text == "failed -2")
         self.assertEqual(self.cell("lost", D100).text, "")
         self.assertIn("failed", self.find(row("lost", D100)).get_attribute("class"))
 
