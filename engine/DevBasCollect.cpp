@@ -42,6 +42,36 @@ unsigned int Value(const CDevRow& row, int slot) {
     return slot >= 0 && slot < row.m_dwArValue.GetSize() ? row.m_dwArValue[slot] : 0xFFFFFFFFu;
 }
 
+// A PLC may answer a string with its own length, fewer bytes than asked for:
+// a block opened by a string row is then decoded from an answer complete by
+// its own byte count N (at least one data byte, no more than asked for, and
+// the answer N + 5 bytes long), provided every other row the decoder reads
+// lies within those N bytes; the string takes at most N of them. Otherwise a
+// value would be read from the CRC or decode as 0.
+bool StringBlockAnswered(const CString& answer, int expectedLength, CDevTable& table, const DynBlock& block) {
+    if (block.nStartRow < 0 || block.nEndRow >= table.GetRowCount() || block.nStartRow > block.nEndRow) return false;
+    const CDevRow& first = table.Row(block.nStartRow);
+    const RowSlots slots(first);
+    if (Value(first, slots.type) <= static_cast<unsigned int>(CHL_BITAREA_LAST) ||
+        Value(first, slots.dataType) != DATACODE_STR)
+        return false;
+    int length = answer.GetLength();
+    int announced = static_cast<int>(HexDigits::ByteAt(answer.c_str(), length, 4));
+    if (announced < 1 || announced > expectedLength - 5 || length != 2 * (announced + 5)) return false;
+    unsigned int firstAddress = Value(first, slots.address);
+    for (int row = block.nStartRow + 1; row <= block.nEndRow; ++row) {
+        const CDevRow& r = table.Row(row);
+        unsigned int rw = Value(r, slots.rwFlag);
+        unsigned int code = Value(r, slots.dataType);
+        // Rows the decoder skips, strings (cut to what came) and rows before
+        // the block's first address (no data) read nothing beyond N.
+        if ((rw != 0 && rw != 2) || code == DATACODE_STR) continue;
+        int64_t offset = static_cast<int64_t>(Value(r, slots.address)) - static_cast<int64_t>(firstAddress);
+        if (offset >= 0 && 2 * (offset + CDevBas::mfGetRowWidth(code, 0)) > announced) return false;
+    }
+    return true;
+}
+
 // Characters of a row's digits in the answer text: count from at, fewer at
 // the end of the text (as Mid cuts them); at lies inside the text.
 int Available(int textLength, int64_t at, int count) {
@@ -211,8 +241,10 @@ int CDevBas::mfReadBlockFromDev(ZEVO_DATA& data, CArray<int, int>& flags, CArray
     // An answer that does not carry the data asked for (another byte count,
     // or fewer bytes than it announces) or whose CRC does not match is a wrong
     // answer: nothing is decoded and the rank counts as failed, so no digit of
-    // the CRC or of a missing word passes for a value.
-    if (!mfAnswerCarriesRequest(order, expected)) return DEV_ERR_ANSWER;
+    // the CRC or of a missing word passes for a value. A string block may be
+    // answered with the string's own length (StringBlockAnswered).
+    if (!mfAnswerCarriesRequest(order, expected) && !StringBlockAnswered(order, expected, table, block))
+        return DEV_ERR_ANSWER;
     if (!mfExplainCommByteData(data, flags, values, strings, order, rank, 0)) return DEV_ERR_ANSWER;
     return 0;
 }

@@ -1,6 +1,7 @@
 // Answers shorter than their request, or announcing another byte count than
 // the request asked for or than they carry: a wrong answer, of which nothing
-// is decoded or stored.
+// is decoded or stored. A string answered with its own length is the one
+// answer that may carry less.
 #include "CollectFixture.h"
 
 using namespace collect;
@@ -77,19 +78,54 @@ TEST_F(CollectTest, BitAnswersThatDoNotCarryTheBytesAskedForStoreNothing) {
     EXPECT_EQ(Value(1), 1.0);
 }
 
-// Strings: the string of 10 bytes starts a request of ten words (D0 to D9),
-// so only an answer of 20 data bytes is decoded; the text is the row's length.
-TEST_F(CollectTest, StringsAreDecodedOnlyFromAnAnswerOfTheWholeRequest) {
+// A block opened by a string may be answered with the string's own length:
+// the text takes what came, at most the row's 10 bytes. Every other row of
+// the block must lie within the bytes that came, or nothing is stored.
+TEST_F(CollectTest, StringBlocksTakeAnAnswerOfTheirOwnLengthWhenNoOtherRowLiesBeyondIt) {
     useScript = true;
     std::vector<int32_t> properties = DefaultProperties();
     properties[6] = 1;  // bytes as received
-    Start({Row(kD, 0, kStr, 10), Row(kD, 5, kWub), Row(kD, 9, kWub)}, properties, DATATYPE_STRING);
-    script.QueueChunk(WithCrc(HexBytes("01 20 06 41 42 43 44 45 46")));
-    EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
-    script.QueueChunk(WithCrc(HexBytes("01 20 0A 61 62")));  // announces ten bytes, carries two
-    EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
-    EXPECT_TRUE(Stored().empty());
-    script.QueueChunk(WithCrc(HexBytes("01 20 14 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 51 52 53 54")));
-    EXPECT_EQ(Collect(), 0);
-    EXPECT_EQ(Db().Channel(0).s, "ABCDEFGHIJ");
+    // D0-D4: 5 words, 15 answer bytes asked for.
+    const std::vector<TestRow> alone = {Row(kD, 0, kStr, 10)};
+    // D0-D5: 6 words; the WUB is data bytes 10-11.
+    const std::vector<TestRow> wub = {Row(kD, 0, kStr, 10), Row(kD, 5, kWub)};
+    // D0-D9: 10 words; the WUBs are data bytes 10-11 and 18-19.
+    const std::vector<TestRow> wubs = {Row(kD, 0, kStr, 10), Row(kD, 5, kWub), Row(kD, 9, kWub)};
+    const std::string text = "41 42 43 44 45 46 47 48 49 4A";  // ABCDEFGHIJ
+    const struct {
+        const char* what;
+        const std::vector<TestRow>& rows;
+        Bytes answer;
+        const char* stored;  // the text, or nullptr for a wrong answer (7)
+    } cases[] = {
+        {"6 bytes", alone, WithCrc(HexBytes("01 20 06 41 42 43 44 45 46")), "ABCDEF"},
+        {"10 bytes", alone, WithCrc(HexBytes("01 20 0A " + text)), "ABCDEFGHIJ"},
+        {"20 bytes, cut at the 15 asked for: no CRC to match", alone,
+         WithCrc(HexBytes("01 20 14 " + text + " " + text)), nullptr},
+        {"announces 6 bytes, carries 2", alone, WithCrc(HexBytes("01 20 06 41 42")), nullptr},
+        {"no data byte", alone, WithCrc(HexBytes("01 20 00")), nullptr},
+        {"6 bytes, CRC does not match", alone, HexBytes("01 20 06 41 42 43 44 45 46 00 00"), nullptr},
+        {"12 bytes: the text and the WUB = 7", wub, WithCrc(HexBytes("01 20 0C " + text + " 00 07")), "ABCDEFGHIJ"},
+        {"10 bytes: the WUB beyond them", wub, WithCrc(HexBytes("01 20 0A " + text)), nullptr},
+        {"11 bytes: half the WUB", wub, WithCrc(HexBytes("01 20 0B " + text + " 00")), nullptr},
+        {"12 bytes: the second WUB beyond them", wubs, WithCrc(HexBytes("01 20 0C " + text + " 00 07")), nullptr},
+        // The text, D5 = 7, D6-D8 (KLMNOP, no row), D9 = 7.
+        {"20 bytes: all asked for, the text of 10", wubs,
+         WithCrc(HexBytes("01 20 14 " + text + " 00 07 4B 4C 4D 4E 4F 50 00 07")), "ABCDEFGHIJ"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start(c.rows, properties, DATATYPE_STRING);
+        for (size_t i = 1; i < c.rows.size(); ++i) Db().DeclareChannel(static_cast<int>(i), DATATYPE_DOUBLE);
+        script.QueueChunk(c.answer);
+        if (c.stored == nullptr) {
+            EXPECT_EQ(Collect(), DEVCTRL_BADANSWER);
+            EXPECT_TRUE(Stored().empty());
+            continue;
+        }
+        EXPECT_EQ(Collect(), 0);
+        EXPECT_EQ(Stored().size(), c.rows.size());
+        EXPECT_EQ(Db().Channel(0).s, c.stored);
+        for (size_t i = 1; i < c.rows.size(); ++i) EXPECT_EQ(Value(static_cast<int>(i)), 7.0);
+    }
 }

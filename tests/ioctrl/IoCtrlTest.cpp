@@ -481,6 +481,36 @@ TEST(IoCtrlAnswers, ReadAnswersThatDoNotCarryTheDataAskedForStopTheCommand) {
     }
 }
 
+// A command's string asks for 120 bytes (60 words); a PLC that answers with
+// the string's own length gives its text, unless another row of the block
+// (the WUB at D960, data bytes 120-121) lies beyond the bytes that came.
+TEST(IoCtrlAnswers, StringReadsTakeAnAnswerOfTheStringsOwnLength) {
+    const struct {
+        const char* command;
+        int result;
+        const char* text;
+    } cases[] = {
+        {"READ(D,900,STR=T=Res)", 0, "ABCDEF"},
+        {"READBLOCK(D,900,[STR][WUB],1,T,Res)", 7, "-"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        std::vector<int32_t> properties = DefaultProperties();
+        properties[6] = 1;  // string bytes as received
+        Rig rig(properties);
+        Prepare(rig);
+        ScriptedPort script;
+        // 6 data bytes, ABCDEF: 11 answer bytes of the 125 asked for.
+        script.SetResponder(
+            [](const Bytes&) { return std::vector<Bytes>{WithCrc(HexBytes("01 20 06 41 42 43 44 45 46"))}; });
+        rig.session.UsePort(&script);
+        EXPECT_EQ(rig.Run(c.command), c.result);
+        EXPECT_EQ(rig.Show("Res"), std::to_string(c.result));
+        EXPECT_EQ(rig.Show("T"), c.text);
+        EXPECT_EQ(script.Writes().size(), 1u);
+    }
+}
+
 // A block command may build as many rows as a table holds (65,536), whatever
 // one definition's bound; beyond that it is refused before anything is built
 // or sent.
