@@ -43,8 +43,9 @@ inline const char* DevResultText(int code) {
             return "nothing handed over (a host variable refused the value)";
         case DEVCTRL_BADANSWER:
             return "wrong answer: too short, another function code, a CRC that does not match, or a byte count other "
-                   "than the data asked for, unless a request that starts with a string is answered with 1 or more of "
-                   "its bytes and no other row lies beyond them (the station byte is not checked)";
+                   "than the data asked for, unless a request that starts with a string row is answered with 1 or more "
+                   "of the bytes asked for, as many as it announces, and no other row of it lies beyond them (the "
+                   "station byte is not checked)";
         case DEVCTRL_COLLECTFAILED:
             return "collection step failed";
         case DEVCTRL_ERR_NOPORT:
