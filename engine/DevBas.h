@@ -14,6 +14,8 @@
 // failed, -5 bad command, -6 nothing transferred, -100 a collection step failed.
 #pragma once
 
+#include <vector>
+
 #include "CArray.h"
 #include "DataType.h"
 #include "Dev.h"
@@ -56,6 +58,13 @@ inline int Property(const ZEVO_DATA& data, int index) {
     return data.pDevData == nullptr ? 0 : Property(*data.pDevData, index);
 }
 
+// One command of a text command: its keyword (trimmed, upper case) and the
+// text between its brackets.
+struct DevCommandText {
+    CString keyword;
+    CString args;
+};
+
 class CDevBas {
 public:
     // ---- device-data lifecycle
@@ -73,6 +82,23 @@ public:
     static int mfMakeDevRowsFromSChlInfo(SChlInfo& def, CArray<CDevRow, CDevRow&>& rows);
     static int mfGetVarAutoName(CString& name, CString& format, int& number);
     static int mfGetRWFlag(int kind);
+
+    // ---- text commands
+    // The commands of a text, first to last: "KEYWORD(args)" one after
+    // another. False when the text holds none, or its first one is broken;
+    // whatever follows the last whole command is ignored.
+    static bool mfSplitCommands(const CString& text, std::vector<DevCommandText>& commands);
+    // The command kind (IOCTRL_KIND) of a keyword, -1 for none.
+    static int mfCommandKind(const CString& keyword);
+    // The items of a command's argument text, cut at every ';'.
+    static void mfSplitItems(const CString& args, CStringArray& items);
+    // The value WRITE32 (wide false) or WRITE64 (wide true) reads from the
+    // text of a variable for a row of that data-type code.
+    static double mfCommandTextValue(const CString& text, unsigned int code, bool wide);
+    // Bytes a write puts into a string row of that length: even, at most 240.
+    static int mfStringWriteBytes(unsigned int stringLength) {
+        return static_cast<int>((stringLength > 240u ? 240u : stringLength) & ~1u);
+    }
 
     // ---- command-defined channel tables
     static int mfBuildDevTableFromCmd(ZEVO_DATA& data, CStringArray& items, CStringArray& names,

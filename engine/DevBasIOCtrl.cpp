@@ -90,26 +90,18 @@ unsigned int RowCode(CDevTable& table, int row) { return table.Row(row).GetdwVal
 
 }  // namespace
 
-int CDevBas::mfDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, double>&, CStringArray&) {
-    // The commands of one text run from the last to the first; only the
-    // first one's result counts. They are collected in a loop, not by
-    // recursion, so a long text cannot exhaust the stack, and by positions
-    // in the text, so a long chain costs time in proportion to its length.
-    struct Command {
-        CString keyword;
-        CString args;
-    };
-    std::vector<Command> commands;
+bool CDevBas::mfSplitCommands(const CString& command, std::vector<DevCommandText>& commands) {
+    // Collected in a loop, not by recursion, so a long text cannot exhaust
+    // the stack, and by positions in the text, so a long chain costs time in
+    // proportion to its length.
+    commands.clear();
     const int length = command.GetLength();
     int from = 0;
     while (from < length) {
         int open = command.Find('(', from);
         int close = command.Find(')', from);
-        if (open < 0 || close < 0 || close < open) {
-            if (commands.empty()) return DEV_ERR_COMMAND;
-            break;
-        }
-        Command c;
+        if (open < 0 || close < 0 || close < open) break;
+        DevCommandText c;
         c.keyword = command.Mid(from, open - from);
         c.keyword.Trim();
         c.keyword.MakeUpper();
@@ -117,32 +109,49 @@ int CDevBas::mfDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, doubl
         commands.push_back(c);
         from = close + 1;
     }
-    if (commands.empty()) return DEV_ERR_COMMAND;
+    return !commands.empty();
+}
+
+int CDevBas::mfCommandKind(const CString& keyword) {
+    for (int kind = 0; kind < IOCTRL_KIND_COUNT; ++kind)
+        if (keyword.CompareNoCase(IOCTRL_STR_PROPERTYNAME[kind]) == 0) return kind;
+    return -1;
+}
+
+int CDevBas::mfDevIOCtrl(ZEVO_DATA& data, CString& command, CArray<double, double>&, CStringArray&) {
+    // The commands of one text run from the last to the first; only the
+    // first one's result counts. A keyword the driver does not know does
+    // nothing and counts 0.
+    std::vector<DevCommandText> commands;
+    if (!mfSplitCommands(command, commands)) return DEV_ERR_COMMAND;
     int result = 0;
     for (size_t i = commands.size(); i-- > 0;) {
-        result = 0;
-        for (int kind = 0; kind < IOCTRL_KIND_COUNT; ++kind) {
-            if (commands[i].keyword.CompareNoCase(IOCTRL_STR_PROPERTYNAME[kind]) == 0) {
-                result = mfDevIOWriteAndRead(data, commands[i].args, kind);
-                break;
-            }
-        }
+        int kind = mfCommandKind(commands[i].keyword);
+        result = kind < 0 ? 0 : mfDevIOWriteAndRead(data, commands[i].args, kind);
     }
     return result;
 }
 
-int CDevBas::mfDevIOWriteAndRead(ZEVO_DATA& data, CString& args, int kind) {
+void CDevBas::mfSplitItems(const CString& args, CStringArray& items) {
     // The items, cut out by position into an array sized once: a text of
     // many items is neither copied nor regrown once per item.
     int itemCount = 1;
     for (int at = args.Find(';'); at >= 0; at = args.Find(';', at + 1)) ++itemCount;
-    CStringArray items;
     items.SetSize(itemCount);
     for (int i = 0, from = 0; i < itemCount; ++i) {
         int at = i + 1 < itemCount ? args.Find(';', from) : args.GetLength();
         items[i] = args.Mid(from, at - from);
         from = at + 1;
     }
+}
+
+double CDevBas::mfCommandTextValue(const CString& text, unsigned int code, bool wide) {
+    return ParseValue(text, code, wide);
+}
+
+int CDevBas::mfDevIOWriteAndRead(ZEVO_DATA& data, CString& args, int kind) {
+    CStringArray items;
+    mfSplitItems(args, items);
     args.Empty();
 
     ZEVO_DATA work;

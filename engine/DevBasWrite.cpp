@@ -45,7 +45,7 @@ int FormStringWrite(ZEVO_DATA& data, CStringArray& strings, CString& request, in
     int chlType = static_cast<int>(r.GetdwValue(DEVROW_STR_CHLTYPE));
     unsigned int address = r.GetdwValue(DEVROW_STR_CHLADDRESS);
     unsigned int bit = r.GetdwValue(DEVROW_STR_CHLBIT);
-    int length = static_cast<int>((bit > 240u ? 240u : bit) & ~1u);
+    int length = CDevBas::mfStringWriteBytes(bit);
     if (length < 2) return 0;  // nothing that could be written
     CString text = row + 1 < strings.GetSize() ? strings[row + 1] : CString();
     CByteArray bytes;

@@ -91,17 +91,17 @@ TEST_F(GatewayTest, ABusOfThreeStationsAndALineOverTcpDeliverTheirValuesSideBySi
 
 TEST_F(GatewayTest, AWriteAndACommandQueuedWhilePollingReturnTheirCodes) {
     ASSERT_TRUE(AwaitValue("b", 0, 21));
-    gateway::Result w = gw->Write("b", 0, toolkit::Value{DATATYPE_INT, 77, 0.0, ""});
+    gateway::Result w = gw->Write("b", 0, toolkit::Asked::Number(77));
     EXPECT_EQ(w.code, 0) << w.meaning;
     EXPECT_EQ(tcpPlc.Get("D", 100), 77);
     EXPECT_TRUE(AwaitValue("b", 0, 77));
     gateway::Result r = gw->IoCtrl("a", "READ(D,101,WUB=Level)", {{"Level", toolkit::Value{DATATYPE_INT, 0, 0.0, ""}}});
     EXPECT_EQ(r.code, 0) << r.meaning;
     EXPECT_EQ(r.variables["Level"].i, 12);
-    EXPECT_EQ(gw->Write("b", 9, toolkit::Value{DATATYPE_INT, 1, 0.0, ""}).code, 5);
-    EXPECT_EQ(gw->Write("nobody", 0, toolkit::Value{DATATYPE_INT, 1, 0.0, ""}).code, 5);
+    EXPECT_EQ(gw->Write("b", 9, toolkit::Asked::Number(1)).code, 5);
+    EXPECT_EQ(gw->Write("nobody", 0, toolkit::Asked::Number(1)).code, 5);
     gw->Stop();
-    EXPECT_EQ(gw->Write("b", 0, toolkit::Value{DATATYPE_INT, 1, 0.0, ""}).code, -2);
+    EXPECT_EQ(gw->Write("b", 0, toolkit::Asked::Number(1)).code, -2);
 }
 
 TEST_F(GatewayTest, ALineWhoseSimulatorDiesRecoversWhileTheOtherKeepsItsCycle) {

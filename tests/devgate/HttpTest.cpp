@@ -88,47 +88,41 @@ TEST(History, StringPointsKeepTheirTextAcrossTheWrapAndUnknownChannelsHaveNone) 
     EXPECT_TRUE(h.Since(1, 0, 0).empty());
 }
 
-struct JsonCase {
-    const char* json;
-    DATATYPE type;
-    bool ok;
-    toolkit::Value expected;
-};
-
-TEST(HttpJson, ChannelValuesFollowTheChannelsType) {
-    const JsonCase cases[] = {
-        {"12", DATATYPE_INT, true, {DATATYPE_INT, 12, 0.0, ""}},
-        {"-2147483648", DATATYPE_INT, true, {DATATYPE_INT, INT32_MIN, 0.0, ""}},
-        {"4294967295", DATATYPE_INT, true, {DATATYPE_INT, -1, 0.0, ""}},
-        {"2.0", DATATYPE_INT, true, {DATATYPE_INT, 2, 0.0, ""}},
-        {"\"0x10\"", DATATYPE_INT, true, {DATATYPE_INT, 16, 0.0, ""}},
-        {"4294967296", DATATYPE_INT, false, {}},
-        {"-2147483649", DATATYPE_INT, false, {}},
-        {"1.5", DATATYPE_INT, false, {}},
-        {"1e300", DATATYPE_INT, false, {}},
-        {"\"1.5\"", DATATYPE_INT, false, {}},
-        {"true", DATATYPE_INT, false, {}},
-        {"[1]", DATATYPE_INT, false, {}},
-        {"3", DATATYPE_DOUBLE, true, {DATATYPE_DOUBLE, 0, 3.0, ""}},
-        {"\"2.5\"", DATATYPE_DOUBLE, true, {DATATYPE_DOUBLE, 0, 2.5, ""}},
-        {"null", DATATYPE_DOUBLE, false, {}},
-        {"\"abc\"", DATATYPE_STRING, true, {DATATYPE_STRING, 0, 0.0, "abc"}},
-        {"5", DATATYPE_STRING, false, {}},
+TEST(HttpJson, ValuesAreTakenAsSentWholeNumbersExactly) {
+    struct Case {
+        const char* json;
+        bool ok, isText, exact;
+        const char* text;  // as asked
     };
-    for (const JsonCase& c : cases) {
-        toolkit::Value v;
+    const Case cases[] = {
+        {"12", true, false, true, "12"},
+        {"-9007199254740992", true, false, true, "-9007199254740992"},
+        {"9007199254740993", true, false, false, "9007199254740993"},
+        {"18446744073709551615", true, false, false, "18446744073709551615"},
+        {"2.5", true, false, true, "2.5"},
+        {"\"0x10\"", true, true, true, "0x10"},
+        {"true", false, false, false, ""},
+        {"[1]", false, false, false, ""},
+        {"null", false, false, false, ""},
+    };
+    for (const Case& c : cases) {
+        toolkit::Asked v;
         std::string why;
-        ASSERT_EQ(gateway::ValueFromJson(nlohmann::json::parse(c.json), c.type, v, why), c.ok) << c.json;
-        EXPECT_EQ(why.empty(), c.ok) << c.json;
+        ASSERT_EQ(gateway::AskedFromJson(nlohmann::json::parse(c.json), v, why), c.ok) << c.json;
         if (!c.ok) continue;
-        EXPECT_EQ(v.type, c.expected.type) << c.json;
-        EXPECT_EQ(v.i, c.expected.i) << c.json;
-        EXPECT_EQ(v.d, c.expected.d) << c.json;
-        EXPECT_EQ(v.s, c.expected.s) << c.json;
+        EXPECT_EQ(v.isText, c.isText) << c.json;
+        EXPECT_EQ(v.exact, c.exact) << c.json;
+        EXPECT_EQ(v.text, c.text) << c.json;
     }
 }
 
 TEST(HttpJson, CommandVariablesTakeTheirTypeFromTheJson) {
+    struct JsonCase {
+        const char* json;
+        DATATYPE type;
+        bool ok;
+        toolkit::Value expected;
+    };
     const JsonCase cases[] = {
         {"7", DATATYPE_INT, true, {DATATYPE_INT, 7, 0.0, ""}},
         {"-2147483648", DATATYPE_INT, true, {DATATYPE_INT, INT32_MIN, 0.0, ""}},

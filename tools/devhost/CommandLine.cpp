@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include "toolkit/ValueRule.h"
+
 #include <strings.h>
 
 #include <cerrno>
@@ -162,11 +164,12 @@ int FindChannel(const std::vector<devdesc::Row>& rows, const std::string& text) 
     throw CommandLineError("no channel named '" + text + "'");
 }
 
-toolkit::Value ParseValue(const std::string& text, DATATYPE type, int channel) {
+toolkit::Value ParseValue(const std::string& text, const devdesc::Description& device, int channel) {
     toolkit::Value v;
-    if (!toolkit::ParseValue(text, type, v))
-        throw CommandLineError("'" + text + "' is no " + std::string(toolkit::TypeWord(type)) + " value for channel " +
-                               std::to_string(channel));
+    std::string why;
+    if (!toolkit::Admit(toolkit::KindOf(device.rows[static_cast<size_t>(channel)], device.properties),
+                        toolkit::Asked::Text(text), v, why))
+        throw CommandLineError("channel " + std::to_string(channel) + ", " + why);
     return v;
 }
 

@@ -66,7 +66,8 @@ bool ParseVariable(const std::string& text, std::string& name, toolkit::Value& v
 // The channel a --channel names: its number or its name (the name's case
 // ignored). Throws CommandLineError.
 int FindChannel(const std::vector<devdesc::Row>& rows, const std::string& text);
-// The --value for a channel of that type. Throws CommandLineError.
-toolkit::Value ParseValue(const std::string& text, DATATYPE type, int channel);
+// The --value for a channel of the device, as the channel can hold it
+// (toolkit::Admit). Throws CommandLineError.
+toolkit::Value ParseValue(const std::string& text, const devdesc::Description& device, int channel);
 
 }  // namespace devhost

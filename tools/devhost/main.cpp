@@ -20,6 +20,7 @@
 #include <iostream>
 
 #include "CommandLine.h"
+#include "toolkit/CommandCheck.h"
 #include "Commands.h"
 #include "Session.h"
 #include "toolkit/Signals.h"
@@ -57,10 +58,23 @@ int Main(int argc, char** argv) {
     if (commands.write->parsed()) {
         try {
             channel = FindChannel(device.description.rows, o.channel);
-            value =
-                ParseValue(o.value, devdesc::ValueType(device.description.rows[static_cast<size_t>(channel)]), channel);
+            value = ParseValue(o.value, device.description, channel);
         } catch (const CommandLineError& e) {
             std::cerr << "devhost: " << e.what() << "\n";
+            return 2;
+        }
+    }
+    // A command is checked with its variables before anything is opened.
+    if (!commands.run->parsed() && !commands.write->parsed()) {
+        toolkit::Variables variables;
+        for (const std::string& text : o.vars) {
+            std::string name, error;
+            toolkit::Value v;
+            if (ParseVariable(text, name, v, error)) variables.emplace_back(name, v);
+        }
+        std::string why;
+        if (!toolkit::CheckCommand(o.command, variables, device.description.properties, why)) {
+            std::cerr << "devhost: " << why << "\n";
             return 2;
         }
     }

@@ -360,17 +360,10 @@ struct HttpFace::Impl {
     }
 
     void Answer(httplib::Response& res, const Result& r, bool variables) {
+        if (!r.refused.empty()) return Error(res, 400, r.refused);
         if (r.code == kNoPort) return Error(res, 503, "the line is down: " + r.meaning);
         std::string out = "{\"code\":" + std::to_string(r.code) + ",\"meaning\":" + devdesc::Quote(r.meaning);
-        if (variables) {
-            out += ",\"variables\":{";
-            bool first = true;
-            for (const auto& [name, value] : r.variables) {
-                out += (first ? "" : ",") + devdesc::Quote(name) + ":" + toolkit::JsonValue(value);
-                first = false;
-            }
-            out += "}";
-        }
+        if (variables) out += ",\"variables\":" + VariablesJson(r.variables);
         Send(res, out + "}");
     }
 
@@ -386,8 +379,8 @@ struct HttpFace::Impl {
         if (c < 0) return Error(res, 404, "no channel " + channel + " on " + device);
         const ChannelModel& ch = d->channels[static_cast<size_t>(c)];
         if (ch.rw == 0) return Error(res, 409, channel + " on " + device + " is read only");
-        toolkit::Value value;
-        if (!ValueFromJson(body["value"], ch.type, value, why)) return Error(res, 400, why);
+        toolkit::Asked value;
+        if (!AskedFromJson(body["value"], value, why)) return Error(res, 400, why);
         Answer(res, g.Write(device, c, value), false);
     }
 
@@ -396,7 +389,7 @@ struct HttpFace::Impl {
         std::string device, command, why;
         if (!Body(req, res, body) || !Field(body, "device", device, res) || !Field(body, "command", command, res))
             return;
-        std::vector<std::pair<std::string, toolkit::Value>> variables;
+        toolkit::Variables variables;
         if (body.contains("variables")) {
             if (!body["variables"].is_object()) return Error(res, 400, "variables is an object");
             for (const auto& [name, j] : body["variables"].items()) {

@@ -31,7 +31,8 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-Result Outcome(int code) { return Result{code, toolkit::Meaning(code), {}}; }
+Result Outcome(int code) { return Result{code, toolkit::Meaning(code), {}, {}}; }
+Result Refused(const std::string& why) { return Result{kBadChannel, toolkit::Meaning(kBadChannel), {}, why}; }
 
 }  // namespace
 
@@ -309,15 +310,30 @@ Result Gateway::Queue(const std::string& device, std::function<Result(Device&)> 
     return outcome.get();
 }
 
-Result Gateway::Write(const std::string& device, int channel, const toolkit::Value& value) {
+std::string Gateway::Refusal(const std::string& device, int channel, const toolkit::Asked& asked) const {
+    toolkit::Value v;
+    return Admitted(device, channel, asked, v);
+}
+
+std::string Gateway::Admitted(const std::string& device, int channel, const toolkit::Asked& asked,
+                              toolkit::Value& value) const {
+    int i = DeviceIndex(device);
+    if (i < 0 || channel < 0 || static_cast<size_t>(channel) >= m_deviceModels[static_cast<size_t>(i)].channels.size())
+        return "no channel " + std::to_string(channel) + " on " + device;
+    const Device& d = *m_devices[static_cast<size_t>(i)];
+    std::string why;
+    toolkit::Admit(toolkit::KindOf(d.rows()[static_cast<size_t>(channel)], d.site.file.description.properties), asked,
+                   value, why);
+    return why;
+}
+
+Result Gateway::Write(const std::string& device, int channel, const toolkit::Asked& asked) {
     int i = DeviceIndex(device);
     if (i < 0 || channel < 0 || static_cast<size_t>(channel) >= m_deviceModels[static_cast<size_t>(i)].channels.size())
         return Outcome(kBadChannel);
-    DATATYPE type = m_deviceModels[static_cast<size_t>(i)].channels[static_cast<size_t>(channel)].type;
-    toolkit::Value v = value;
-    if (type == DATATYPE_DOUBLE && v.type == DATATYPE_INT)
-        v = toolkit::Value{DATATYPE_DOUBLE, 0, static_cast<double>(v.i), ""};
-    if (v.type != type) return Outcome(kBadChannel);
+    toolkit::Value v;
+    std::string why = Admitted(device, channel, asked, v);
+    if (!why.empty()) return Refused(why);
     return Queue(device, [channel, v](Device& d) {
         int rc;
         if (v.type == DATATYPE_INT) {
@@ -335,12 +351,20 @@ Result Gateway::Write(const std::string& device, int channel, const toolkit::Val
     });
 }
 
-Result Gateway::IoCtrl(const std::string& device, const std::string& text,
-                       const std::vector<std::pair<std::string, toolkit::Value>>& variables) {
+Result Gateway::IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables) {
+    int i = DeviceIndex(device);
+    if (i < 0) return Outcome(kBadChannel);
+    std::string why;
+    if (!toolkit::CheckCommand(text, variables, m_devices[static_cast<size_t>(i)]->site.file.description.properties,
+                               why))
+        return Refused(why);
     return Queue(device, [text, variables](Device& d) {
         for (const auto& [name, value] : variables) d.rtdb->DeclareVariable(name, value);
         Result r = Outcome(d.ctrl->DevIOCtrl(text.c_str()));
-        r.variables = d.rtdb->Variables();
+        for (const auto& [name, value] : variables) {
+            r.variables[name] = d.rtdb->Variable(name);
+            d.rtdb->RemoveVariable(name);
+        }
         return r;
     });
 }

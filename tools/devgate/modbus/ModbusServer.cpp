@@ -60,18 +60,34 @@ uint64_t ToUint64(double d) {
     return static_cast<uint64_t>(d);
 }
 
-// Reads exactly size more bytes of the frame (a function libmodbus does not
-// know leaves its data unread).
-bool Drain(int fd, int size) {
-    uint8_t scrap[MODBUS_TCP_MAX_ADU_LENGTH];
-    while (size > 0) {
+bool Served(int function) {
+    return (function >= MODBUS_FC_READ_COILS && function <= MODBUS_FC_WRITE_SINGLE_REGISTER) ||
+           function == MODBUS_FC_WRITE_MULTIPLE_COILS || function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+}
+
+// Reads exactly size bytes, waiting at most timeoutMs for each part.
+bool ReadExactly(int fd, uint8_t* out, int size, int timeoutMs) {
+    int got = 0;
+    while (got < size) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 1000) != 1) return false;
-        ssize_t n = recv(fd, scrap, static_cast<size_t>(std::min(size, MODBUS_TCP_MAX_ADU_LENGTH)), 0);
+        if (poll(&p, 1, timeoutMs) != 1) return false;
+        ssize_t n = recv(fd, out + got, static_cast<size_t>(size - got), 0);
         if (n <= 0) return false;
-        size -= static_cast<int>(n);
+        got += static_cast<int>(n);
     }
     return true;
+}
+
+// One request by its MBAP header's length, whatever its function (libmodbus
+// reads a request by its function's own length rule, which a function it
+// does not know, 0 among them, does not follow). Its size, or -1 when the
+// client closed, was silent too long or sent no Modbus TCP.
+int ReadRequest(int fd, uint8_t* req, int idleSeconds) {
+    if (!ReadExactly(fd, req, kHeader, idleSeconds * 1000)) return -1;
+    int length = static_cast<int>(Word(req + 4));
+    if (Word(req + 2) != 0 || length < 2 || 6 + length > MODBUS_TCP_MAX_ADU_LENGTH) return -1;
+    if (!ReadExactly(fd, req + kHeader, length - 1, 1000)) return -1;
+    return 6 + length;
 }
 
 }  // namespace
@@ -130,16 +146,15 @@ std::vector<uint16_t> ModbusEncode(const ModbusEntry& e, const toolkit::Value& v
     return w;
 }
 
-toolkit::Value ModbusDecode(const ModbusEntry& e, const uint16_t* words) {
-    toolkit::Value v;
-    v.type = e.type;
+toolkit::Asked ModbusDecode(const ModbusEntry& e, const uint16_t* words) {
     if (e.kind == "STR") {
+        std::string text;
         for (unsigned i = 0; i < 2 * e.count; ++i) {
             char c = static_cast<char>(i % 2 == 0 ? words[i / 2] >> 8 : words[i / 2] & 0xFF);
             if (c == '\0') break;
-            v.s += c;
+            text += c;
         }
-        return v;
+        return toolkit::Asked::Text(text);
     }
     uint64_t bits = 0;
     for (unsigned i = 0; i < e.count; ++i) bits = bits << 16 | words[i];
@@ -147,17 +162,20 @@ toolkit::Value ModbusDecode(const ModbusEntry& e, const uint16_t* words) {
         uint32_t u = static_cast<uint32_t>(bits);
         float f = 0;
         std::memcpy(&f, &u, sizeof f);
-        v.d = f;
-    } else if (e.kind == "LF") {
-        std::memcpy(&v.d, &bits, sizeof v.d);
-    } else if (e.type == DATATYPE_DOUBLE) {
-        v.d = e.kind == "LB" ? static_cast<double>(static_cast<int64_t>(bits)) : static_cast<double>(bits);
-    } else if (e.count == 1) {
-        v.i = e.kind == "WB" ? static_cast<int16_t>(bits) : static_cast<int>(bits);
-    } else {
-        v.i = static_cast<int32_t>(static_cast<uint32_t>(bits));
+        return toolkit::Asked::Number(f);
     }
-    return v;
+    if (e.kind == "LF") {
+        double d = 0;
+        std::memcpy(&d, &bits, sizeof d);
+        return toolkit::Asked::Number(d);
+    }
+    // Signed types: the sign bit of the top word is extended.
+    unsigned width = 16 * e.count;
+    if ((e.kind == "WB" || e.kind == "DB" || e.kind == "LB") && (bits >> (width - 1) & 1) != 0) {
+        uint64_t magnitude = (width == 64 ? 0 - bits : (uint64_t{1} << width) - bits);
+        return toolkit::Asked::Whole(true, magnitude);
+    }
+    return toolkit::Asked::Whole(false, bits);
 }
 
 ModbusServer::ModbusServer(Gateway& gateway, ModbusOptions options)
@@ -260,8 +278,7 @@ void ModbusServer::Serve(Client& c) {
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
     uint8_t req[MODBUS_TCP_MAX_ADU_LENGTH];
     while (!m_stop) {
-        int n = modbus_receive(c.ctx, req);
-        if (n == 0) continue;
+        int n = ReadRequest(c.fd, req, static_cast<int>(m_options.idleSeconds));
         if (n < 0 || !Answer(c, req, n)) break;  // closed, silent too long, or no Modbus TCP
     }
     {
@@ -274,13 +291,9 @@ void ModbusServer::Serve(Client& c) {
 }
 
 bool ModbusServer::Answer(Client& c, const uint8_t* req, int n) {
-    if (n < kHeader + 1 || Word(req + 2) != 0) return false;
-    int declared = static_cast<int>(Word(req + 4)) + 6;
+    if (n < kHeader + 1) return false;
     int function = req[kHeader];
-    bool known = (function >= MODBUS_FC_READ_COILS && function <= MODBUS_FC_WRITE_SINGLE_REGISTER) ||
-                 function == MODBUS_FC_WRITE_MULTIPLE_COILS || function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
-    if (declared < n) return false;
-    if (declared > n && (known || !Drain(c.fd, declared - n))) return false;
+    bool known = Served(function);
     auto reply = [&](int exception) {
         return modbus_reply_exception(c.ctx, req, static_cast<unsigned>(exception)) > 0;
     };
@@ -368,10 +381,15 @@ int ModbusServer::Write(const Unit& unit, int function, const uint8_t* pdu, int 
     if (!unit.Cover(TableOf(function), address, count, entries)) return kIllegalAddress;
     for (const ModbusEntry* e : entries)
         if (e->address < address || e->address + e->count > address + count || e->rw == 0) return kIllegalAddress;
+    // Every value is checked before any is written: a refused one leaves
+    // every channel as it was.
+    std::vector<toolkit::Asked> asked;
     for (const ModbusEntry* e : entries) {
-        toolkit::Value v = ModbusDecode(*e, &values[e->address - address]);
-        if (m_gateway.Write(unit.device, e->channel, v).code != 0) return kDeviceFailure;
+        asked.push_back(ModbusDecode(*e, &values[e->address - address]));
+        if (!m_gateway.Refusal(unit.device, e->channel, asked.back()).empty()) return kIllegalValue;
     }
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (m_gateway.Write(unit.device, entries[i]->channel, asked[i]).code != 0) return kDeviceFailure;
     return 0;
 }
 

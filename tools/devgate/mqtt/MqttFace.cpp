@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "DeviceDescription.h"
+#include "gateway/Json.h"
 #include "toolkit/Output.h"
 
 namespace gateway {
@@ -289,20 +290,20 @@ struct MqttFace::Impl {
         } else if (ch.type != DATATYPE_STRING) {
             text = Trim(text);
         }
-        toolkit::Value v;
-        if (!toolkit::ParseValue(text, ch.type, v))
-            return Refuse(dm.name, topic, "not a value of type " + std::string(toolkit::TypeWord(ch.type)));
         int index = c->second;
-        Post(d, topic, [this, device = dm.name, index, v, topic] {
-            Result r = g.Write(device, index, v);
-            if (r.code != 0) Refuse(device, topic, "the write failed: " + r.meaning, r.code);
+        Post(d, topic, [this, device = dm.name, index, asked = toolkit::Asked::Text(text), topic] {
+            Result r = g.Write(device, index, asked);
+            if (!r.refused.empty())
+                Refuse(device, topic, r.refused);
+            else if (r.code != 0)
+                Refuse(device, topic, "the write failed: " + r.meaning, r.code);
         });
     }
 
     void Command(size_t d, const std::string& topic, const std::string& payload) {
         const DeviceModel& dm = g.Devices()[d];
         std::string text = Trim(payload);
-        std::vector<std::pair<std::string, toolkit::Value>> vars;
+        toolkit::Variables vars;
         if (!text.empty() && text.front() == '{') {
             nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
             if (!j.is_object() || !j.contains("command") || !j["command"].is_string())
@@ -312,33 +313,20 @@ struct MqttFace::Impl {
                 if (!j["variables"].is_object()) return Refuse(dm.name, topic, "malformed command: variables");
                 for (const auto& [name, value] : j["variables"].items()) {
                     toolkit::Value v;
-                    if (value.is_number_integer() && value >= INT32_MIN && value <= INT32_MAX) {
-                        v.type = DATATYPE_INT;
-                        v.i = value.get<int>();
-                    } else if (value.is_number_float()) {
-                        v.type = DATATYPE_DOUBLE;
-                        v.d = value.get<double>();
-                    } else if (value.is_string()) {
-                        v.type = DATATYPE_STRING;
-                        v.s = value.get<std::string>();
-                    } else {
-                        return Refuse(dm.name, topic, "variable " + name + ": not an int, a double or a string");
-                    }
+                    std::string why;
+                    if (!VariableFromJson(value, v, why)) return Refuse(dm.name, topic, "variable " + name + ": " + why);
                     vars.emplace_back(name, v);
                 }
             }
         }
         if (text.empty()) return Refuse(dm.name, topic, "empty command");
-        Post(d, topic, [this, device = dm.name, text, vars] {
+        Post(d, topic, [this, device = dm.name, text, vars, topic] {
             Result r = g.IoCtrl(device, text, vars);
-            std::string out = "{\"command\":" + devdesc::Quote(text) + ",\"code\":" + std::to_string(r.code) +
-                              ",\"meaning\":" + devdesc::Quote(r.meaning) + ",\"variables\":{";
-            const char* sep = "";
-            for (const auto& [name, value] : r.variables) {
-                out += sep + devdesc::Quote(name) + ":" + toolkit::JsonValue(value);
-                sep = ",";
-            }
-            Send(Topic(device, "$ioctl/result"), out + "}}", false);
+            if (!r.refused.empty()) return Refuse(device, topic, r.refused);
+            Send(Topic(device, "$ioctl/result"), "{\"command\":" + devdesc::Quote(text) + ",\"code\":" +
+                                                     std::to_string(r.code) + ",\"meaning\":" + devdesc::Quote(r.meaning) +
+                                                     ",\"variables\":" + VariablesJson(r.variables) + "}",
+                 false);
         });
     }
 

@@ -462,10 +462,13 @@
     const out = dev.result;
     out.className = 'result';
     try {
-      const value = parseValue(text, ch.type);
+      parseValue(text, ch.type);
       out.textContent = ch.name + ' ← ' + text + ' …';
+      // The text as typed: a number in JavaScript could differ from it (beyond
+      // 2^53), and the gateway reads it exactly and applies the channel's rule.
+      const sent = ch.type === 'string' ? text : text.trim();
       const r = await postJson('api/write', '{"device":' + JSON.stringify(ch.device) + ',"channel":' +
-                               JSON.stringify(ch.name) + ',"value":' + jsonOf(value, ch.type) + '}');
+                               JSON.stringify(ch.name) + ',"value":' + JSON.stringify(sent) + '}');
       out.textContent = ch.name + ' ← ' + text + ': code ' + r.code + (r.meaning ? ', ' + r.meaning : '');
       out.classList.add(r.code === 0 ? 'ok' : 'bad');
     } catch (err) {

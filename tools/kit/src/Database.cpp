@@ -4,21 +4,6 @@
 
 namespace toolkit {
 
-std::string Value::Text() const {
-    char buf[64];
-    switch (type) {
-        case DATATYPE_INT:
-            return std::to_string(i);
-        case DATATYPE_DOUBLE:
-            std::snprintf(buf, sizeof buf, "%.10g", d);
-            return buf;
-        case DATATYPE_STRING:
-            return s;
-        default:
-            return "";
-    }
-}
-
 Database::Database(const std::vector<DATATYPE>& channelTypes) {
     for (size_t c = 0; c < channelTypes.size(); ++c) DeclareChannel(static_cast<int>(c), channelTypes[c]);
 }

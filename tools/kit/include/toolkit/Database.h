@@ -53,6 +53,7 @@ public:
     void DeclareChannel(int channel, DATATYPE type) { m_channels[channel].value.type = type; }
     void DeclareVariable(const std::string& name, DATATYPE type) { m_vars[name].type = type; }
     void DeclareVariable(const std::string& name, const Value& initial) { m_vars[name] = initial; }
+    void RemoveVariable(const std::string& name) { m_vars.erase(name); }
     // Declares a variable of the value's type with that value.
     void SetVariable(const std::string& name, int v) { m_vars[name] = Value{DATATYPE_INT, v, 0.0, ""}; }
     void SetVariable(const std::string& name, double v) { m_vars[name] = Value{DATATYPE_DOUBLE, 0, v, ""}; }

@@ -27,8 +27,10 @@
 
 #include "gateway/SimulatedLine.h"
 #include "gateway/Site.h"
+#include "toolkit/CommandCheck.h"
 #include "toolkit/Database.h"
 #include "toolkit/Plugin.h"
+#include "toolkit/ValueRule.h"
 
 namespace gateway {
 
@@ -104,11 +106,14 @@ private:
 };
 
 // The outcome of a write or a command: the controller's code, its meaning,
-// and for a command the host variables after it.
+// and for a command the host variables it was given, as they are after it.
+// A write or command refused before anything was sent has code 5 and says
+// why in refused.
 struct Result {
     int code = 0;
     std::string meaning;
     std::map<std::string, toolkit::Value> variables;
+    std::string refused;
 };
 
 struct DeviceStats {
@@ -171,11 +176,16 @@ public:
     LineStats LineStatsOf(const std::string& line) const;
 
     // Queued to the device's line and carried out between collection steps;
-    // waits for the outcome. Code 5 for an unknown device or channel or a
-    // value of the wrong type, -2 when the line has no port.
-    Result Write(const std::string& device, int channel, const toolkit::Value& value);
-    Result IoCtrl(const std::string& device, const std::string& text,
-                  const std::vector<std::pair<std::string, toolkit::Value>>& variables);
+    // waits for the outcome. Code 5 for an unknown device or channel, -2 when
+    // the line has no port. A value the channel cannot hold (toolkit::Admit)
+    // is refused before anything is sent.
+    Result Write(const std::string& device, int channel, const toolkit::Asked& value);
+    // Why the channel cannot hold the value; empty when it can.
+    std::string Refusal(const std::string& device, int channel, const toolkit::Asked& value) const;
+    // A command runs with the given variables only: they are declared before
+    // it, read back after it and removed. A command toolkit::CheckCommand
+    // refuses is not sent.
+    Result IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables);
 
     // The simulated PLCs of a simulated line; nullptr for other lines.
     SimulatedLine* Simulator(const std::string& line);
@@ -191,6 +201,9 @@ private:
     void LineEvent(Line& line, bool up, int code, const std::string& message);
     void Publish(const Change& change);
     Result Queue(const std::string& device, std::function<Result(Device&)> job);
+    // Why the channel cannot hold the value (empty when it can), and the value it takes.
+    std::string Admitted(const std::string& device, int channel, const toolkit::Asked& asked,
+                         toolkit::Value& value) const;
 
     Options m_options;
     Site m_site;

@@ -47,9 +47,10 @@ struct ModbusOptions {
 };
 
 // A channel's value in its registers (the first the most significant word;
-// strings two characters a register, the first in the high byte), and back.
+// strings two characters a register, the first in the high byte), and back:
+// the value the registers of a write ask for, as toolkit::Admit takes it.
 std::vector<uint16_t> ModbusEncode(const ModbusEntry& entry, const toolkit::Value& value);
-toolkit::Value ModbusDecode(const ModbusEntry& entry, const uint16_t* words);
+toolkit::Asked ModbusDecode(const ModbusEntry& entry, const uint16_t* words);
 
 class ModbusServer {
 public:
