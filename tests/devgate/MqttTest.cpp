@@ -233,7 +233,10 @@ TEST_F(MqttTest, RefusedWritesAndCommandsAreAnsweredOnErrorAndNotCarriedOut) {
     };
     const std::vector<Case> cases = {
         {Topic(2) + "/set", "99", "t/a/$error", "read only"},
-        {Topic(0) + "/set", "abc", "t/a/$error", "not a value of type int"},
+        {Topic(0) + "/set", "abc", "t/a/$error", "takes a number, not \\\"abc\\\""},
+        {Topic(0) + "/set", "70000", "t/a/$error", "holds whole numbers 0..65535, not 70000"},
+        {"t/a/$ioctl", "[\"WRITE(D,100,WUB=V)\"]", "t/a/$error", "unknown command keyword"},
+        {"t/a/$ioctl", "WRITE(D,100,WUB=V)", "t/a/$error", "V is neither a variable of the command nor a number"},
         {Topic(0) + "/set", "\"unterminated", "t/a/$error", "malformed JSON string"},
         {Topic(0) + "/set", std::string(5000, '1'), "t/a/$error", "longer than 4096 bytes"},
         {"t/a/nosuch/set", "1", "t/a/$error", "no such channel"},

@@ -183,13 +183,13 @@ def main():
         wait_for("flow written", lambda: value_of(base, "press1", "flow")["value"] == 2.5)
 
         # Commands: typed variables come back after the command.
-        status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "noop",
-                                                   "variables": {"n": 7, "x": 1.5, "s": "text"}})
+        status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "READ(D,100,WUB=r)",
+                                                   "variables": {"n": 7, "x": 1.5, "s": "text", "r": 0}})
         check(status == 200 and isinstance(answer["code"], int) and answer["meaning"], answer)
         check({k: answer["variables"].get(k) for k in "nxs"} == {"n": 7, "x": 1.5, "s": "text"}, answer)
         for body, status in (({"device": "nope", "command": "x"}, 404), ({"device": "press1"}, 400),
                              ({"device": "press1", "command": "x", "variables": {"b": None}}, 400),
-                             ({"device": "far", "command": "x"}, 503)):
+                             ({"device": "far", "command": "READ(D,100,WUB=v)"}, 503)):
             check(call(base, "/api/ioctl", body)[0] == status, "%s -> %d" % (body, status))
 
         status, stats = call(base, "/api/stats", token=None)

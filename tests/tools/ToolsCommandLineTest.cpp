@@ -106,7 +106,7 @@ TEST_F(Tools, DevhostPollsTheSimulatorAndPrintsOneJsonLinePerStoredValue) {
     EXPECT_NE(
         r.out.find("\"channel\":0,\"name\":\"读写DWUB0100\",\"element\":\"D100\",\"type\":\"int\",\"value\":4321}"),
         std::string::npos);
-    EXPECT_NE(r.out.find("\"element\":\"D110\",\"type\":\"double\",\"value\":3.141592741}"), std::string::npos);
+    EXPECT_NE(r.out.find("\"element\":\"D110\",\"type\":\"double\",\"value\":3.1415927410125732}"), std::string::npos);
     EXPECT_NE(r.out.find("\"type\":\"string\",\"value\":\"AB"), std::string::npos);
     EXPECT_EQ(channels.size(), 41u);  // all 42 but the write-only D151
     EXPECT_EQ(channels.count(21), 0u);
@@ -203,8 +203,11 @@ TEST_F(Tools, DevhostRejectsEveryBadCommandLineWithStatusTwoAndAMessage) {
         {" write" + demo + " --simulate --channel 99999999999 --value 1", "channel 99999999999 beyond the table"},
         {" write" + demo + " --simulate --channel 42 --value 1", "channel 42 beyond the table of 42 channels"},
         {" write" + demo + " --simulate --channel 读写DWUB9999 --value 1", "no channel named '读写DWUB9999'"},
-        {" write" + demo + " --simulate --channel 0 --value 5x", "'5x' is no int value for channel 0"},
-        {" write" + demo + " --simulate --channel 0 --value 99999999999", "is no int value"},
+        {" write" + demo + " --simulate --channel 0 --value 5x", "(D100, WUB) takes a number, not \"5x\""},
+        {" write" + demo + " --simulate --channel 0 --value -1", "(D100, WUB) holds whole numbers 0..65535, not -1"},
+        {" ioctl" + demo + " --simulate 'xyz WRITE(D,100,WUB=V)' --var V:int=7", "unknown command keyword \"XYZ WRITE\""},
+        {" ioctl" + demo + " --simulate 'WRITE(D,100,WUB=V)'", "V is neither a variable of the command nor a number"},
+        {" ioctl" + demo + " --simulate 'WRITE(D,100,WUB=V)' --var V:int=70000", "D100, WUB holds whole numbers"},
         {" ioctl" + demo + " --simulate 'READ(D,100,WUB=N)' --var N:int=5x", "'5x' is no int value"},
         {" ioctl" + demo + " --simulate 'READ(D,100,WUB=N)' --var N:int=99999999999", "is no int value"},
         {" ioctl" + demo + " --simulate 'READ(D,100,WUB=N)' --var N:float", "expected NAME:int"},

@@ -148,8 +148,8 @@ bool CheckCommand(const std::string& text, const Variables& variables, const std
         for (int i = 0; i < table.GetRowCount(); ++i) {
             CDevRow& row = table.Row(i);
             unsigned int code = row.GetdwValue(DEVROW_STR_CHLDATATYPE);
-            ChannelKind kindOf = KindOf(row.GetdwValue(DEVROW_STR_CHLTYPE), code, row.GetdwValue(DEVROW_STR_CHLBIT),
-                                        properties);
+            ChannelKind kindOf = KindOf(row.GetdwValue(DEVROW_STR_CHLTYPE), row.GetdwValue(DEVROW_STR_CHLADDRESS), code,
+                                        row.GetdwValue(DEVROW_STR_CHLBIT), properties);
             CString name = i < names.GetSize() ? names[i] : CString();
             Asked asked;
             Value value;

@@ -120,7 +120,8 @@ bool ParseNumber(const std::string& text, Asked& out) {
     return true;
 }
 
-ChannelKind KindOf(uint32_t chlType, uint32_t code, uint32_t stringLength, const std::vector<int32_t>& properties) {
+ChannelKind KindOf(uint32_t chlType, uint32_t address, uint32_t code, uint32_t stringLength,
+                   const std::vector<int32_t>& properties) {
     ChannelKind k;
     k.code = code;
     k.bit = ChlIsBitArea(static_cast<int>(chlType)) || code <= DATACODE_BIT_LAST || code == DATACODE_BITAREA;
@@ -128,6 +129,7 @@ ChannelKind KindOf(uint32_t chlType, uint32_t code, uint32_t stringLength, const
     k.utf16 = properties.size() > DEVPROP_STRENCODING && properties[DEVPROP_STRENCODING] != 0;
     devdesc::Row row;
     row.type = chlType;
+    row.address = address;
     row.code = code;
     row.bit = stringLength;
     k.type = devdesc::ValueType(row);
@@ -136,7 +138,7 @@ ChannelKind KindOf(uint32_t chlType, uint32_t code, uint32_t stringLength, const
 }
 
 ChannelKind KindOf(const devdesc::Row& row, const std::vector<int32_t>& properties) {
-    ChannelKind k = KindOf(row.type, row.code, row.bit, properties);
+    ChannelKind k = KindOf(row.type, row.address, row.code, row.bit, properties);
     k.label = row.name + " (" + k.label + ")";
     return k;
 }

@@ -50,9 +50,10 @@ struct ChannelKind {
 
 // The channel of a row of a device with these properties.
 ChannelKind KindOf(const devdesc::Row& row, const std::vector<int32_t>& properties);
-// A row of a command's table (type, data-type code and string length) of a
-// device with these properties.
-ChannelKind KindOf(uint32_t chlType, uint32_t code, uint32_t stringLength, const std::vector<int32_t>& properties);
+// A row of a command's table (type, address, data-type code and string
+// length) of a device with these properties.
+ChannelKind KindOf(uint32_t chlType, uint32_t address, uint32_t code, uint32_t stringLength,
+                   const std::vector<int32_t>& properties);
 
 // Applies the rule: true with the database value the plug-in takes for the
 // channel (int, double or string), or false with why, naming the channel,
