@@ -182,6 +182,25 @@ def main():
         check(call(base, "/api/write", dict(write, channel="flow", value="2.5"))[1]["code"] == 0, "string to double")
         wait_for("flow written", lambda: value_of(base, "press1", "flow")["value"] == 2.5)
 
+        # A value the channel cannot hold, or a command that cannot mean what
+        # it says, is refused with 400 naming it, and the PLC keeps its value.
+        for body, named in (({"channel": "temp", "value": 70000}, "not 70000"),
+                            ({"channel": "temp", "value": -1}, "not -1"), ({"channel": "temp", "value": "0x10000"}, "0x10000"),
+                            ({"channel": "flow", "value": 1e39}, "float range")):
+            status, answer = call(base, "/api/write", dict(write, **body))
+            check(status == 400 and named in answer.get("error", ""), "%s -> %s %s" % (body, status, answer))
+        for command, variables, named in (("WRITE(D,100,WUB=V)", {}, "V is neither"),
+                                          ("xyz WRITE(D,100,WUB=V)", {"V": 7}, "unknown command keyword")):
+            status, answer = call(base, "/api/ioctl", {"device": "press1", "command": command, "variables": variables})
+            check(status == 400 and named in answer.get("error", ""), "%s -> %s %s" % (command, status, answer))
+        # A variable lives for its command only: the next command neither sees nor uses it.
+        call(base, "/api/ioctl", {"device": "press1", "command": "READ(D,101,WUB=Leak)", "variables": {"Leak": 0}})
+        status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "WRITE(D,100,WUB=Leak)"})
+        check(status == 400 and "Leak" in answer.get("error", ""), "another command's variable: %s" % answer)
+        status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "READ(D,101,WUB=r)", "variables": {"r": 0}})
+        check(answer.get("variables") == {"r": 22}, "only the command's own variables come back: %s" % answer)
+        check(value_of(base, "press1", "temp")["value"] == 77, "the refused writes left temp at 77")
+
         # Commands: typed variables come back after the command.
         status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "READ(D,100,WUB=r)",
                                                    "variables": {"n": 7, "x": 1.5, "s": "text", "r": 0}})

@@ -196,6 +196,15 @@ def reads_and_writes(program, site):
         check("Written 1 references" in text, "mbpoll sets coil 2: " + text.strip().splitlines()[-1])
         check(gate.await_value("M2", 1), "the PLC's M2 is 1 at the next poll")
 
+        # Registers the channel cannot hold are exception 3, and the PLC keeps its value.
+        nan = list(struct.unpack(">2H", struct.pack(">f", float("nan"))))
+        check(exception_of(client.write_registers(3, nan, slave=1)) == 3, "a NaN for the DF channel: exception 3")
+        check(gate.await_value("D110", -1.5), "the DF channel kept -1.5")
+        # Function 0 (and any other not served) is answered with exception 1.
+        with socket.create_connection(("127.0.0.1", gate.port), timeout=5) as raw:
+            raw.sendall(bytes.fromhex("0009 0000 0002 01 00"))  # transaction 9, length 2: unit 1, function 0
+            check(raw.recv(64) == bytes.fromhex("0009 0000 0003 01 80 01"), "function 0: exception 1")
+
         # A frame that is no Modbus TCP (protocol 7) closes its own connection only.
         with socket.create_connection(("127.0.0.1", gate.port), timeout=5) as raw:
             raw.sendall(bytes.fromhex("0001 0007 0006 01 03 0000 0001"))
