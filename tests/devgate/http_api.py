@@ -35,6 +35,14 @@ rw = "r"
 address = "D110"
 type = "DF"
 name = "flow"
+[[channel]]
+address = "D120"
+type = "LUB"
+name = "count"
+[[channel]]
+address = "D130"
+type = "LF"
+name = "ratio"
 """
 
 
@@ -137,7 +145,9 @@ def main():
         check((press["name"], press["line"], press["station"]) == ("press1", "sim", 1), press)
         check(press["channels"] == [{"name": "temp", "element": "D100", "type": "int", "rw": "rw"},
                                     {"name": "limit", "element": "D101", "type": "int", "rw": "r"},
-                                    {"name": "flow", "element": "D110", "type": "double", "rw": "rw"}], press)
+                                    {"name": "flow", "element": "D110", "type": "double", "rw": "rw"},
+                                    {"name": "count", "element": "D120", "type": "double", "rw": "rw"},
+                                    {"name": "ratio", "element": "D130", "type": "double", "rw": "rw"}], press)
 
         wait_for("temp read", lambda: value_of(base, "press1", "temp")["status"] == "ok")
         temp = value_of(base, "press1", "temp")
@@ -200,6 +210,14 @@ def main():
         status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "READ(D,101,WUB=r)", "variables": {"r": 0}})
         check(answer.get("variables") == {"r": 22}, "only the command's own variables come back: %s" % answer)
         check(value_of(base, "press1", "temp")["value"] == 77, "the refused writes left temp at 77")
+
+        # Numbers read back exactly: integers up to 2^53, doubles of every kind.
+        for channel, number in (("count", 9007199254740991), ("count", 12345678901), ("ratio", 2.718281828459045),
+                                ("ratio", 5e-324), ("ratio", -1.7976931348623157e308), ("ratio", 0.1)):
+            check(call(base, "/api/write", dict(write, channel=channel, value=number))[1].get("code") == 0, number)
+            wait_for("%s read back" % number, lambda: value_of(base, "press1", channel)["value"] == number)
+        status, answer = call(base, "/api/write", dict(write, channel="count", value=9007199254740993))
+        check(status == 400 and "9007199254740993" in answer.get("error", ""), "beyond 2^53: %s" % answer)
 
         # Commands: typed variables come back after the command.
         status, answer = call(base, "/api/ioctl", {"device": "press1", "command": "READ(D,100,WUB=r)",
