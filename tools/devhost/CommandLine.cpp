@@ -1,7 +1,5 @@
 #include "CommandLine.h"
 
-#include "toolkit/ValueRule.h"
-
 #include <strings.h>
 
 #include <cerrno>
@@ -10,6 +8,7 @@
 #include <cstdlib>
 
 #include "toolkit/Output.h"
+#include "toolkit/ValueRule.h"
 
 namespace devhost {
 

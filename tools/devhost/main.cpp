@@ -20,9 +20,9 @@
 #include <iostream>
 
 #include "CommandLine.h"
-#include "toolkit/CommandCheck.h"
 #include "Commands.h"
 #include "Session.h"
+#include "toolkit/CommandCheck.h"
 #include "toolkit/Signals.h"
 
 namespace {

@@ -314,7 +314,8 @@ struct MqttFace::Impl {
                 for (const auto& [name, value] : j["variables"].items()) {
                     toolkit::Value v;
                     std::string why;
-                    if (!VariableFromJson(value, v, why)) return Refuse(dm.name, topic, "variable " + name + ": " + why);
+                    if (!VariableFromJson(value, v, why))
+                        return Refuse(dm.name, topic, "variable " + name + ": " + why);
                     vars.emplace_back(name, v);
                 }
             }
@@ -323,9 +324,9 @@ struct MqttFace::Impl {
         Post(d, topic, [this, device = dm.name, text, vars, topic] {
             Result r = g.IoCtrl(device, text, vars);
             if (!r.refused.empty()) return Refuse(device, topic, r.refused);
-            Send(Topic(device, "$ioctl/result"), "{\"command\":" + devdesc::Quote(text) + ",\"code\":" +
-                                                     std::to_string(r.code) + ",\"meaning\":" + devdesc::Quote(r.meaning) +
-                                                     ",\"variables\":" + VariablesJson(r.variables) + "}",
+            Send(Topic(device, "$ioctl/result"),
+                 "{\"command\":" + devdesc::Quote(text) + ",\"code\":" + std::to_string(r.code) +
+                     ",\"meaning\":" + devdesc::Quote(r.meaning) + ",\"variables\":" + VariablesJson(r.variables) + "}",
                  false);
         });
     }

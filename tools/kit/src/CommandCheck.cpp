@@ -106,8 +106,8 @@ bool RowValue(Record& record, int kind, const CString& name, bool stringRow, uns
                                      : " is a string variable; this row takes a number");
                 return false;
             }
-            asked = v->type == DATATYPE_STRING ? Asked::Text(v->s)
-                                               : Asked::Number(v->type == DATATYPE_INT ? v->i : v->d);
+            asked =
+                v->type == DATATYPE_STRING ? Asked::Text(v->s) : Asked::Number(v->type == DATATYPE_INT ? v->i : v->d);
             return true;
     }
 }
@@ -133,8 +133,8 @@ bool CheckCommand(const std::string& text, const Variables& variables, const std
     for (const DevCommandText& c : commands) {
         int kind = CDevBas::mfCommandKind(c.keyword);
         if (kind < 0) {
-            why = "unknown command keyword \"" + std::string(c.keyword.c_str()) + "\" (one of " + CommandKeywords() +
-                  ")";
+            why =
+                "unknown command keyword \"" + std::string(c.keyword.c_str()) + "\" (one of " + CommandKeywords() + ")";
             return false;
         }
         if (!IsWriteKind(kind)) continue;

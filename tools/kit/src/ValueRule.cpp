@@ -1,6 +1,7 @@
 #include "toolkit/ValueRule.h"
 
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -57,7 +58,8 @@ const Range* RangeOf(uint32_t code) {
 bool AllDigits(const char* p, int base) {
     if (*p == '\0') return false;
     for (; *p != '\0'; ++p)
-        if (!(base == 16 ? std::isxdigit(static_cast<unsigned char>(*p)) : std::isdigit(static_cast<unsigned char>(*p))))
+        if (!(base == 16 ? std::isxdigit(static_cast<unsigned char>(*p))
+                         : std::isdigit(static_cast<unsigned char>(*p))))
             return false;
     return true;
 }
@@ -111,10 +113,11 @@ bool ParseNumber(const std::string& text, Asked& out) {
         return true;
     }
     if (hex || !(std::isdigit(static_cast<unsigned char>(*digits)) || *digits == '.')) return false;  // no inf, nan
-    errno = 0;
-    char* end = nullptr;
-    double v = std::strtod(p, &end);
-    if (errno == ERANGE || end != p + text.size()) return false;
+    // from_chars reads subnormal numbers as they are (strtod calls them a range error).
+    double v = 0.0;
+    const char* end = p + text.size();
+    auto r = std::from_chars(*p == '+' ? p + 1 : p, end, v);
+    if (r.ec != std::errc() || r.ptr != end) return false;
     out = Asked::Number(v);
     out.text = text;
     return true;
@@ -172,8 +175,9 @@ bool Admit(const ChannelKind& ch, const Asked& asked, Value& value, std::string&
         ok = ok && std::fabs(x) <= FLT_MAX;
     if (!ok) {
         why = ch.label + " holds " +
-              (range != nullptr ? std::string("whole numbers ") + range->text
-                                : ch.code == DATACODE_DF ? "finite numbers within the float range" : "finite numbers") +
+              (range != nullptr         ? std::string("whole numbers ") + range->text
+               : ch.code == DATACODE_DF ? "finite numbers within the float range"
+                                        : "finite numbers") +
               ", not " + n.text;
         return false;
     }
