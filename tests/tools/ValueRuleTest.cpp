@@ -33,7 +33,7 @@ TEST(ValueRule, EveryTypeTakesExactlyItsRange) {
         {DATACODE_LF, {"1e308", "5e-324"}, {"1e309"}},
         {DATACODE_BITAREA, {"0", "1"}, {"2", "-1"}},
         // GB18030 takes 2 bytes for each of these characters.
-        {DATACODE_STR, {"0123456789", "温度温度温"}, {"01234567890", "温度温度温度"}},
+        {DATACODE_STR, {"0123456789", "温度温度温", ""}, {"01234567890", "温度温度温度", "ab\xff"}},
     };
     for (const RuleCase& c : cases) {
         toolkit::ChannelKind k = toolkit::KindOf(14, 100, c.code, 10, {});  // D100

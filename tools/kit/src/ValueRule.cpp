@@ -1,9 +1,9 @@
 #include "toolkit/ValueRule.h"
 
 #include <cctype>
-#include <charconv>
 #include <cerrno>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
@@ -65,13 +65,15 @@ bool AllDigits(const char* p, int base) {
 }
 
 // Bytes of the text in the device's encoding, through the driver's own
-// converters.
+// converter, strictly: -1 when the text is no UTF-8 or has a character the
+// encoding lacks (the driver's write would drop it).
 int EncodedBytes(const std::string& text, bool utf16) {
-    CString s(text.c_str(), static_cast<int>(text.size()));
-    CByteArray bytes;
-    if (!utf16) return CDevServer::SvrStr2ASCII(s, bytes);
-    int n = CDevServer::SvrStr2Unicode(s, bytes);
-    return n >= 2 ? n - 2 : 0;  // without the terminating zero unit
+    std::vector<char> in(text.begin(), text.end()), out(4 * text.size() + 4);
+    int room = static_cast<int>(out.size());
+    if (CDevServer::ConvertCode("UTF-8", utf16 ? "UTF-16LE" : "GB18030", in.data(), static_cast<int>(in.size()),
+                                out.data(), room) != 0)
+        return -1;
+    return static_cast<int>(out.size()) - room;
 }
 
 }  // namespace
@@ -153,6 +155,11 @@ bool Admit(const ChannelKind& ch, const Asked& asked, Value& value, std::string&
             return false;
         }
         int bytes = EncodedBytes(asked.text, ch.utf16);
+        if (bytes < 0) {
+            why = ch.label + " takes text that " + (ch.utf16 ? "UTF-16LE" : "GB18030") + " can carry, not \"" +
+                  asked.text + "\"";
+            return false;
+        }
         if (bytes > static_cast<int>(ch.stringBytes)) {
             why = ch.label + " takes at most " + std::to_string(ch.stringBytes) + " bytes in " +
                   (ch.utf16 ? "UTF-16LE" : "GB18030") + ", not " + std::to_string(bytes) + " bytes";
