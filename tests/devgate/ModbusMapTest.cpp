@@ -128,4 +128,10 @@ TEST(ModbusMap, ValuesGoIntoTheirRegistersMostSignificantWordFirstAndBack) {
         EXPECT_EQ(gateway::ModbusEncode(e, c.value), c.words) << c.kind;
         EXPECT_EQ(gateway::ModbusDecode(e, c.words.data()).text, c.value.Text()) << c.kind;
     }
+    // Registers of a 64-bit integer beyond 2^53 ask for a value no double carries.
+    gateway::ModbusEntry lub;
+    lub.kind = "LUB";
+    lub.count = 4;
+    const uint16_t ones[] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    EXPECT_FALSE(gateway::ModbusDecode(lub, ones).exact);
 }
