@@ -266,7 +266,6 @@ void ModbusServer::Accept() {
             continue;
         }
         modbus_set_socket(c->ctx, fd);
-        modbus_set_indication_timeout(c->ctx, m_options.idleSeconds, 0);
         Client& client = *c;
         m_clients.push_back(std::move(c));
         client.thread = std::thread([this, &client] { Serve(client); });
