@@ -91,6 +91,7 @@ TEST_F(GatewayTest, ABusOfThreeStationsAndALineOverTcpDeliverTheirValuesSideBySi
 
 TEST_F(GatewayTest, AWriteAndACommandQueuedWhilePollingReturnTheirCodes) {
     ASSERT_TRUE(AwaitValue("b", 0, 21));
+    ASSERT_TRUE(AwaitValue("a", 0, 11));  // both lines are up
     gateway::Result w = gw->Write("b", 0, toolkit::Asked::Number(77));
     EXPECT_EQ(w.code, 0) << w.meaning;
     EXPECT_EQ(tcpPlc.Get("D", 100), 77);

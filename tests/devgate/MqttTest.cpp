@@ -264,6 +264,7 @@ TEST_F(MqttTest, RefusedWritesAndCommandsAreAnsweredOnErrorAndNotCarriedOut) {
 }
 
 TEST_F(MqttTest, ACommandAnswersWithItsCodeAndVariablesOnTheResultTopic) {
+    ASSERT_TRUE(AwaitValue(0, 11));  // the line is up
     std::unique_ptr<Child> sub = Subscribed("t/a/$ioctl/result");
     std::string line;
     auto end = Clock::now() + 10s;
