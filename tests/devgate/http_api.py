@@ -1,12 +1,16 @@
 #!/usr/bin/python3
 """devgate's HTTP face from a real HTTP client (urllib): every endpoint, each
-error status, the token rule, a write that reaches the simulated PLC and the
-change feed. Usage: http_api.py DEVGATE"""
+error status, the token rule, a write that reaches the simulated PLC, the
+change feed, and numbers that read back exactly over HTTP, JSON lines and MQTT
+(with Debian's mosquitto, when installed). Usage: http_api.py DEVGATE"""
 import json
+import math
 import os
 import re
 import select
+import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -21,7 +25,7 @@ DESCRIPTION = """[device]
 station = 1
 wait_ms = 1000
 [simulator]
-set = ["D100=11", "D101=22", "D110=0x4049,0x0FDB"]
+set = ["D100=11", "D101=22", "D110=0x4049,0x0FDB", %s]
 [[channel]]
 address = "D100"
 type = "WUB"
@@ -44,6 +48,40 @@ address = "D130"
 type = "LF"
 name = "ratio"
 """
+# Numbers the simulated PLC holds, one channel each from D200 on, that must
+# read back as the same double from /api/values, MQTT and JSON lines: integers
+# near and beyond 2^53, and floats and doubles of every kind (None: no number).
+NUMBERS = (("LUB", 2**53 - 1), ("LUB", 2**53), ("LUB", 2**64 - 1), ("LUB", 12345678901), ("LB", -2**53),
+           ("LB", -12345678901), ("LD", 9007199254740991), ("LD", 9999999999999999), ("DF", 0.1), ("DF", -0.0),
+           ("DF", 3.4028234663852886e38), ("DF", 1.401298464324817e-45), ("DF", 1.1754942106924411e-38),
+           ("DF", -2.5), ("DF", math.inf), ("LF", 2.718281828459045), ("LF", 1e308), ("LF", 5e-324), ("LF", -0.0),
+           ("LF", -1.7976931348623157e308), ("LF", 0.1), ("LF", 2.2250738585072014e-308), ("LF", math.nan))
+
+
+def plc_words(kind, number):
+    """The words the PLC holds for the number, the high word at the lower address."""
+    if kind == "LD":
+        return [int(("%016d" % number)[i:i + 4], 16) for i in range(0, 16, 4)]  # BCD: a decimal digit a nibble
+    raw = struct.pack({"LUB": ">Q", "LB": ">q", "DF": ">f", "LF": ">d"}[kind], number)
+    return [int.from_bytes(raw[i:i + 2], "big") for i in range(0, len(raw), 2)]
+
+
+def plc_double(kind, number):
+    """The PLC's value decoded with the channel's type, or None where no number reads."""
+    value = struct.unpack(">f", struct.pack(">f", number))[0] if kind == "DF" else float(number)
+    return value if math.isfinite(value) else None
+
+
+def same(read, expected):
+    """The same double (the sign of a zero too), or both no number."""
+    return (read is None and expected is None) or (
+        read is not None and expected is not None and struct.pack(">d", read) == struct.pack(">d", expected))
+
+
+DESCRIPTION = DESCRIPTION % ", ".join(
+    '"D%d=%s"' % (200 + 4 * i, ",".join("0x%04X" % w for w in plc_words(*row))) for i, row in enumerate(NUMBERS))
+DESCRIPTION += "".join('[[channel]]\naddress = "D%d"\ntype = "%s"\nname = "n%d"\nrw = "r"\n' % (200 + 4 * i, row[0], i)
+                       for i, row in enumerate(NUMBERS))
 
 
 def closed_port():
@@ -54,10 +92,10 @@ def closed_port():
     return port
 
 
-def start(folder, *args):
+def start(folder, *args, out=subprocess.DEVNULL):
     """devgate on the test site; returns the process and its first stderr line."""
     proc = subprocess.Popen([DEVGATE, "run", os.path.join(folder, "site.toml"), "--format", "jsonl", *args],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                            stdout=out, stderr=subprocess.PIPE, text=True)
     ready, _, _ = select.select([proc.stderr], [], [], DEADLINE_S)
     return proc, proc.stderr.readline() if ready else ""
 
@@ -84,6 +122,39 @@ def wait_for(what, probe):
             return
         time.sleep(0.05)
     raise AssertionError("timed out waiting for " + what)
+
+
+def as_doubles(text):
+    """JSON with every number read as a double, so that "-0" keeps its sign."""
+    return json.loads(text, parse_int=float)
+
+
+def numbers_settled(read):
+    return all(read.get("n%d" % i, {}).get("status") == "ok" for i in range(len(NUMBERS)))
+
+
+def check_numbers(face, read):
+    for i, (kind, number) in enumerate(NUMBERS):
+        got = read.get("n%d" % i, {})
+        check(got.get("status") == "ok" and same(got["value"], plc_double(kind, number)),
+              "%s: %s %r read as %s" % (face, kind, number, got))
+
+
+def mqtt_numbers(port):
+    """The retained values on the number channels, from mosquitto_sub, once all are read."""
+    sub = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-v", "-W", str(DEADLINE_S),
+                            "-t", "t/press1/+"], stdout=subprocess.PIPE, text=True)
+    objects = {}
+    try:
+        for line in sub.stdout:  # ends at the -W deadline at the latest
+            topic, _, payload = line.rstrip("\n").partition(" ")
+            objects[topic.rsplit("/", 1)[1]] = as_doubles(payload)
+            if numbers_settled(objects):
+                break
+    finally:
+        sub.terminate()
+        sub.wait(timeout=DEADLINE_S)
+    return objects
 
 
 def value_of(base, device, channel):
@@ -132,7 +203,17 @@ def main():
     proc.terminate()
     proc.wait(timeout=DEADLINE_S)
 
-    proc, line = start(folder, "--http", "127.0.0.1:0", "--token-file", token_file)
+    # A broker for the MQTT face, on a free port of 127.0.0.1, when mosquitto is installed.
+    broker, mqtt = None, []
+    if shutil.which("mosquitto", path="/usr/sbin:/usr/bin") and shutil.which("mosquitto_sub"):
+        mqtt_port = closed_port()
+        with open(os.path.join(folder, "broker.conf"), "w") as f:
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % mqtt_port)
+        broker = subprocess.Popen([shutil.which("mosquitto", path="/usr/sbin:/usr/bin"), "-c",
+                                   os.path.join(folder, "broker.conf")], stderr=subprocess.DEVNULL)
+        mqtt = ["--mqtt", "127.0.0.1:%d" % mqtt_port, "--mqtt-prefix", "t"]
+    jsonl = open(os.path.join(folder, "out.jsonl"), "w")
+    proc, line = start(folder, "--http", "127.0.0.1:0", "--token-file", token_file, *mqtt, out=jsonl)
     try:
         m = re.search(r"devgate: http on (http://127\.0\.0\.1:\d+/)$", line.strip())
         check(m, "the address line: " + line)
@@ -143,7 +224,7 @@ def main():
         check(site["lines"][0]["devices"] == ["press1"], site)
         press = site["devices"][0]
         check((press["name"], press["line"], press["station"]) == ("press1", "sim", 1), press)
-        check(press["channels"] == [{"name": "temp", "element": "D100", "type": "int", "rw": "rw"},
+        check(press["channels"][:5] == [{"name": "temp", "element": "D100", "type": "int", "rw": "rw"},
                                     {"name": "limit", "element": "D101", "type": "int", "rw": "r"},
                                     {"name": "flow", "element": "D110", "type": "double", "rw": "rw"},
                                     {"name": "count", "element": "D120", "type": "double", "rw": "rw"},
@@ -211,11 +292,28 @@ def main():
         check(answer.get("variables") == {"r": 22}, "only the command's own variables come back: %s" % answer)
         check(value_of(base, "press1", "temp")["value"] == 77, "the refused writes left temp at 77")
 
-        # Numbers read back exactly: integers up to 2^53, doubles of every kind.
-        for channel, number in (("count", 9007199254740991), ("count", 12345678901), ("ratio", 2.718281828459045),
-                                ("ratio", 5e-324), ("ratio", -1.7976931348623157e308), ("ratio", 0.1)):
-            check(call(base, "/api/write", dict(write, channel=channel, value=number))[1].get("code") == 0, number)
-            wait_for("%s read back" % number, lambda: value_of(base, "press1", channel)["value"] == number)
+        # Every number the PLC holds reads back as the same double from the
+        # HTTP API, JSON lines and MQTT; written, it reaches the PLC exactly.
+        def values():
+            with urllib.request.urlopen(base + "/api/values?device=press1", timeout=10) as r:
+                return {v["channel"]: v for v in as_doubles(r.read())["values"]}
+        wait_for("the numbers read", lambda: numbers_settled(values()))
+        check_numbers("HTTP", values())
+
+        def lines():
+            with open(jsonl.name) as f:
+                objects = (as_doubles(text) for text in f if text.endswith("\n"))
+                return {o["channel"]: o for o in objects if o.get("device") == "press1"}
+        wait_for("the numbers on JSON lines", lambda: numbers_settled(lines()))
+        check_numbers("JSON lines", lines())
+        if broker:
+            check_numbers("MQTT", mqtt_numbers(mqtt_port))
+        for kind, number in NUMBERS:
+            expected = plc_double(kind, number)
+            if expected is not None and (kind == "LF" or kind == "LUB" and expected <= 2**53):
+                channel = "count" if kind == "LUB" else "ratio"
+                check(call(base, "/api/write", dict(write, channel=channel, value=number))[1].get("code") == 0, number)
+                wait_for("%r read back" % number, lambda: same(values()[channel]["value"], expected))
         status, answer = call(base, "/api/write", dict(write, channel="count", value=9007199254740993))
         check(status == 400 and "9007199254740993" in answer.get("error", ""), "beyond 2^53: %s" % answer)
 
@@ -286,6 +384,10 @@ def main():
     finally:
         proc.terminate()
         proc.wait(timeout=DEADLINE_S)
+        jsonl.close()
+        if broker:
+            broker.terminate()
+            broker.wait(timeout=DEADLINE_S)
     check(proc.returncode == 0, "exit status %d" % proc.returncode)
     print("http_api: all checks passed")
 
