@@ -1,9 +1,11 @@
 // The gateway end to end against plcsim: a simulated line and a line over TCP
-// polled side by side, writes and commands queued while polling, a line whose
+// polled side by side, writes and commands queued while polling (from several
+// threads at once, each command with its own variables), a line whose
 // simulator dies and comes back, and the change feed's bounded queues.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 #include "SiteFiles.h"
 #include "gateway/Gateway.h"
@@ -103,6 +105,41 @@ TEST_F(GatewayTest, AWriteAndACommandQueuedWhilePollingReturnTheirCodes) {
     EXPECT_EQ(gw->Write("nobody", 0, toolkit::Asked::Number(1)).code, 5);
     gw->Stop();
     EXPECT_EQ(gw->Write("b", 0, toolkit::Asked::Number(1)).code, -2);
+}
+
+TEST_F(GatewayTest, CommandsRunAtOnceWithVariablesOfTheSameNameSeeOnlyTheirOwn) {
+    ASSERT_TRUE(AwaitValue("a", 0, 11));  // the line is up
+    auto number = [](int v) { return toolkit::Value{DATATYPE_INT, v, 0.0, ""}; };
+    // Two clients write their V to their own element and read it back into V;
+    // a third names V without declaring it, and must be refused every time.
+    std::vector<std::string> faults[3];
+    auto client = [&](int who) {
+        std::string element = "D," + std::to_string(300 + who) + ",WUB=V)";
+        for (int k = 0; k < 20; ++k) {
+            int v = 1000 * (who + 1) + k;
+            if (who == 2) {
+                gateway::Result r = gw->IoCtrl("a", "WRITE(D,302,WUB=V)", {});
+                if (r.code == 0 || r.refused.find("V is neither") == std::string::npos)
+                    faults[who].push_back(std::to_string(k) + ": code " + std::to_string(r.code));
+                continue;
+            }
+            gateway::Result w = gw->IoCtrl("a", "WRITE(" + element, {{"V", number(v)}});
+            gateway::Result r = gw->IoCtrl("a", "READ(" + element, {{"V", number(0)}});
+            if (w.code != 0 || w.variables.size() != 1 || r.code != 0 || r.variables.size() != 1 ||
+                r.variables["V"].i != v)
+                faults[who].push_back(std::to_string(k) + ": wrote " + std::to_string(v) + ", read " +
+                                      std::to_string(r.variables["V"].i));
+        }
+    };
+    std::thread first(client, 0), second(client, 1), third(client, 2);
+    first.join();
+    second.join();
+    third.join();
+    for (const auto& f : faults) EXPECT_TRUE(f.empty()) << f.front() << " ... " << f.back() << " (" << f.size() << ")";
+    plcsim::Plc& plc = *gw->Simulator("sim")->Station(1);
+    EXPECT_EQ(plc.Get("D", 300), 1019);
+    EXPECT_EQ(plc.Get("D", 301), 2019);
+    EXPECT_EQ(plc.Get("D", 302), 0);
 }
 
 TEST_F(GatewayTest, ALineWhoseSimulatorDiesRecoversWhileTheOtherKeepsItsCycle) {
