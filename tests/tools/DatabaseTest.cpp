@@ -39,7 +39,8 @@ TEST(Database, RefusesUndeclaredNamesAndChannelsAndValuesOfAnotherType) {
         {[&] { return db.GetValueByName("i", i); }, 0},
     };
     for (size_t c = 0; c < sizeof cases / sizeof cases[0]; ++c) EXPECT_EQ(cases[c].first(), cases[c].second) << c;
-    EXPECT_EQ(db.Stores(), std::vector<int>{2});
+    EXPECT_EQ(db.State(2)->stores, 1u);
+    EXPECT_EQ(db.State(1)->stores, 0u);
     EXPECT_EQ(db.Channel(2).s, "t");
     EXPECT_EQ(db.Channel(0).type, DATATYPE_INT);
     EXPECT_FALSE(db.State(0)->stored);

@@ -46,7 +46,6 @@ void Database::Stored(int channel, ChannelState& state) {
     state.stored = true;
     state.at = Clock::now();
     ++state.stores;
-    m_stores.push_back(channel);
     if (m_listener) m_listener(channel, state);
 }
 

@@ -30,7 +30,12 @@ void Statistics::Stored(size_t channel) {
     auto now = Clock::now();
     m_lastScanMs = Ms(now - m_scanStart);
     if (m_scanCount++ == 0) m_firstScanMs = m_lastScanMs;
+    RestartScan();
     m_scanStart = now;
+}
+
+void Statistics::RestartScan() {
+    m_scanStart = Clock::now();
     std::fill(m_seen.begin(), m_seen.end(), 0);
     m_seenCount = 0;
 }
@@ -62,9 +67,8 @@ void Statistics::Summary(std::ostream& out, double elapsedMs, const toolkit::Tra
     const auto& lat = port.LatenciesMs();
     if (!lat.empty()) {
         std::snprintf(line, sizeof line,
-                      "request latency: min %.3f ms, median %.3f ms, max %.3f ms (%zu answered, %lu unanswered)\n",
-                      *std::min_element(lat.begin(), lat.end()), Median(lat), *std::max_element(lat.begin(), lat.end()),
-                      lat.size(), port.Unanswered());
+                      "request latency: min %.3f ms, median %.3f ms, max %.3f ms (%lu answered, %lu unanswered)\n",
+                      port.MinLatencyMs(), Median(lat), port.MaxLatencyMs(), port.Answered(), port.Unanswered());
         out << line;
     } else {
         out << "request latency: no answers (" << port.Unanswered() << " unanswered)\n";

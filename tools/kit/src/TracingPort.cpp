@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <ctime>
 
 namespace toolkit {
@@ -22,10 +23,20 @@ void TracingPort::Trace(const char* direction, const unsigned char* data, int co
 void TracingPort::EndRequest() {
     if (!m_pending) return;
     m_pending = false;
-    if (m_answered)
-        m_latencies.push_back(std::chrono::duration<double, std::milli>(m_lastByteAt - m_sentAt).count());
-    else
+    if (!m_answered) {
         ++m_unanswered;
+        return;
+    }
+    double ms = std::chrono::duration<double, std::milli>(m_lastByteAt - m_sentAt).count();
+    m_minMs = m_answeredCount == 0 ? ms : std::min(m_minMs, ms);
+    m_maxMs = m_answeredCount == 0 ? ms : std::max(m_maxMs, ms);
+    ++m_answeredCount;
+    if (m_latencies.size() < kLatenciesKept) {
+        m_latencies.push_back(ms);
+    } else {
+        m_latencies[m_nextLatency] = ms;
+        m_nextLatency = (m_nextLatency + 1) % kLatenciesKept;
+    }
 }
 
 void TracingPort::Received(const unsigned char* data, int count) {

@@ -3,8 +3,9 @@
 // declared with their data type first, and the database is as strict as a
 // host: a name or channel that was never declared is not found (-1), and a
 // value of another type than the declared one is refused (-2), whether read
-// or stored. Every value stored is time-stamped, counted, logged and reported
-// to a listener.
+// or stored. Every value stored is time-stamped, counted and reported to a
+// listener; nothing is kept per store call, so a database that serves a
+// controller around the clock holds its channels and variables only.
 //
 // Not thread-safe: a host serves each controller's database from the thread
 // that drives that controller.
@@ -60,6 +61,8 @@ public:
     void SetVariable(const std::string& name, const std::string& v) {
         m_vars[name] = Value{DATATYPE_STRING, 0, 0.0, v};
     }
+    // Forgets every variable.
+    void ClearVariables() { m_vars.clear(); }
 
     bool HasChannel(int channel) const { return m_channels.count(channel) != 0; }
     // The channel's or variable's value; an empty value when not declared.
@@ -72,9 +75,6 @@ public:
 
     // Called after every value stored into a channel.
     void OnStore(Listener listener) { m_listener = std::move(listener); }
-    // Channels stored, in order of the store calls.
-    const std::vector<int>& Stores() const { return m_stores; }
-    void ClearStores() { m_stores.clear(); }
     // SetCollectFlagSuc calls, declared channel or not.
     int CollectFlagCalls() const { return m_collectFlagCalls; }
 
@@ -99,13 +99,12 @@ private:
     // The declared variable or channel of that type, or the code why not.
     int FindVariable(const char* name, DATATYPE type, Value*& found);
     int FindChannel(int channel, DATATYPE type, ChannelState*& found);
-    // Time-stamps, counts, logs and reports a value just stored.
+    // Time-stamps, counts and reports a value just stored.
     void Stored(int channel, ChannelState& state);
 
     std::map<int, ChannelState> m_channels;
     std::map<std::string, Value> m_vars;
     Listener m_listener;
-    std::vector<int> m_stores;
     int m_collectFlagCalls = 0;
 };
 

@@ -26,6 +26,9 @@ public:
     void Stored(size_t channel);
     // A CollectDevData call ended with the result code.
     void Called(int rc);
+    // Starts the scan under way anew, from now (a device that was left out
+    // of the polling for a while).
+    void RestartScan();
 
     long Calls() const { return m_calls; }
     // The channel's value was stored during the scan under way.

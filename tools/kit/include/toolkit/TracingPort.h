@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -39,11 +40,21 @@ public:
     void EndRequest();
     unsigned long Requests() const { return m_requests; }
     unsigned long Unanswered() const { return m_unanswered; }
-    // Time from the end of each answered request's write to its last answer byte.
+    unsigned long Answered() const { return m_answeredCount; }
+    // The shortest and longest latency of all answered requests, ms.
+    double MinLatencyMs() const { return m_minMs; }
+    double MaxLatencyMs() const { return m_maxMs; }
+    // Time from the end of each answered request's write to its last answer
+    // byte, of the latest kLatenciesKept answered requests (in no particular
+    // order once that many were answered): a host polls around the clock.
+    static constexpr size_t kLatenciesKept = 65536;
     const std::vector<double>& LatenciesMs() const { return m_latencies; }
-    // Hands over the latencies measured so far and forgets them (a host that
-    // polls around the clock keeps its own bounded record).
-    std::vector<double> TakeLatencies() { return std::exchange(m_latencies, {}); }
+    // Hands over the latencies kept so far and forgets them (a host that
+    // keeps its own bounded record).
+    std::vector<double> TakeLatencies() {
+        m_nextLatency = 0;
+        return std::exchange(m_latencies, {});
+    }
 
 private:
     void Trace(const char* direction, const unsigned char* data, int count);
@@ -57,7 +68,10 @@ private:
     bool m_answered = false;
     Clock::time_point m_sentAt{};
     Clock::time_point m_lastByteAt{};
+    unsigned long m_answeredCount = 0;
+    double m_minMs = 0.0, m_maxMs = 0.0;
     std::vector<double> m_latencies;
+    size_t m_nextLatency = 0;  // the oldest kept, once kLatenciesKept are
 };
 
 }  // namespace toolkit
