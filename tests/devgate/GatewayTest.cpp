@@ -1,8 +1,10 @@
 // The gateway end to end against plcsim: a simulated line and a line over TCP
 // polled side by side, writes and commands queued while polling (from several
 // threads at once, each command with its own variables), a line whose
-// simulator dies and comes back, and the change feed's bounded queues.
+// simulator dies and comes back, the change feed's bounded queues, a silent
+// station taken out of the turns and back, and a heap that stays flat.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <functional>
 #include <thread>
@@ -217,4 +219,118 @@ TEST(Gateway, AnEchoingLineIsPolledAsAnyOther) {
     }
     EXPECT_EQ(gw.Latest("a", 0).value.i, 8);
     EXPECT_EQ(gw.Stats("a").failures.size(), 0u);
+}
+
+namespace {
+
+// A gateway on one unpaced simulated line of the given devices (not started).
+std::unique_ptr<gateway::Gateway> SiteGateway(const SiteFolder& folder, const std::string& devices,
+                                              const gateway::Options& extra = {}) {
+    gateway::Options options = extra;
+    options.plugin = QUORLAN_PLUGIN_PATH;
+    auto gw = std::make_unique<gateway::Gateway>(
+        gateway::LoadSite(folder.Write("site.toml", "[[line]]\nname = \"l\"\nsimulate = true\n" + devices)), options);
+    return gw;
+}
+
+std::string DeviceAt(const std::string& name, int station) {
+    return "[[line.device]]\nname = \"" + name + "\"\ndescription = \"a.toml\"\nstation = " + std::to_string(station) +
+           "\n";
+}
+
+// Takes changes off the feed until the condition holds (10 s at most).
+bool Until(gateway::Subscription& feed, const std::function<bool(const gateway::Change&)>& condition) {
+    gateway::Change c;
+    for (auto end = Clock::now() + 10s; Clock::now() < end;)
+        if (feed.Pop(c, 100ms) && condition(c)) return true;
+    return false;
+}
+
+std::function<bool(const gateway::Change&)> DeviceWent(const std::string& device, const std::string& event) {
+    return [device, event](const gateway::Change& c) {
+        return c.kind == gateway::Change::Kind::Device && c.device == device && c.event == event;
+    };
+}
+
+}  // namespace
+
+TEST(Gateway, ASilentStationGoesOfflineAfterItsFailuresAndTakesNoTurnsUntilItsProbe) {
+    SiteFolder folder;
+    folder.Device("a.toml", 1, "\"D100=3\"");
+    gateway::Options options;
+    options.probeFirst = std::chrono::hours(1);  // no probe during the test
+    auto gw = SiteGateway(folder, DeviceAt("a", 1) + DeviceAt("s", 2) + DeviceAt("b", 3), options);
+    gw->Simulator("l")->Station(2)->AddFault(plcsim::FaultRule{});  // never answers
+    auto feed = gw->Subscribe();
+    gw->Start();
+    ASSERT_TRUE(Until(*feed, DeviceWent("s", "offline")));
+    gateway::DeviceStats s = gw->Stats("s");
+    EXPECT_EQ(s.calls, 3);  // offline_after's default
+    EXPECT_FALSE(s.online);
+    EXPECT_EQ(s.code, 2);
+    EXPECT_EQ(s.offlines, 1u);
+    EXPECT_EQ(gw->Latest("s", 0).status, gateway::Status::Failed);
+    // The others take their turns without it; its line completes cycles.
+    long a = gw->Stats("a").calls, b = gw->Stats("b").calls;
+    size_t cycles = gw->LineStatsOf("l").cycles;
+    ASSERT_TRUE(Until(*feed, [&](const gateway::Change&) {
+        return gw->Stats("a").calls >= a + 100 && gw->Stats("b").calls >= b + 100;
+    }));
+    EXPECT_EQ(gw->Stats("s").calls, 3);
+    EXPECT_GE(gw->LineStatsOf("l").cycles, cycles + 50);
+    EXPECT_EQ(gw->LineStatsOf("l").downs, 0u);
+}
+
+TEST(Gateway, AnOfflineStationComesBackAtTheFirstProbeItAnswers) {
+    SiteFolder folder;
+    folder.Device("a.toml", 1, "\"D100=3\"");
+    gateway::Options options;
+    options.probeFirst = 20ms;
+    auto gw =
+        SiteGateway(folder, DeviceAt("a", 1) + DeviceAt("s", 2) + "offline_after = 2\nprobe_max_s = 1\n", options);
+    plcsim::Plc& silent = *gw->Simulator("l")->Station(2);
+    silent.AddFault(plcsim::FaultRule{});
+    auto feed = gw->Subscribe();
+    gw->Start();
+    ASSERT_TRUE(Until(*feed, DeviceWent("s", "offline")));
+    EXPECT_EQ(gw->Stats("s").calls, 2);
+    ASSERT_TRUE(Until(*feed, [&](const gateway::Change&) { return gw->Stats("s").calls >= 4; }));  // probes
+    silent.ClearFaults();
+    ASSERT_TRUE(Until(*feed, DeviceWent("s", "online")));
+    ASSERT_TRUE(Until(*feed, [](const gateway::Change& c) {
+        return c.device == "s" && c.channel == 0 && c.reading.status == gateway::Status::Ok;
+    }));
+    gateway::DeviceStats s = gw->Stats("s");
+    EXPECT_TRUE(s.online);
+    EXPECT_EQ(s.offlines, 1u);
+    EXPECT_EQ(s.reason, "answered a probe");
+}
+
+// Bytes the C library holds for the program (every arena, mmapped blocks too).
+size_t HeapInUse() {
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
+TEST(Gateway, ManyCollectionStepsLeaveTheHeapWhereTheChannelsPutIt) {
+    SiteFolder folder;
+    folder.Write("w.toml",
+                 "[device]\nstation = 1\nwait_ms = 100\n[[channel]]\naddress = \"D0\"\ntype = \"WUB\"\ncount = 100\n");
+    gateway::Options options;
+    options.plugin = QUORLAN_PLUGIN_PATH;
+    gateway::Gateway gw(gateway::LoadSite(folder.Write("site.toml",
+                                                       "[[line]]\nname = \"l\"\nsimulate = true\n[[line.device]]\n"
+                                                       "name = \"w\"\ndescription = \"w.toml\"\n")),
+                        options);
+    auto feed = gw.Subscribe(16);  // to wait on; what does not fit is dropped
+    gw.Start();
+    auto steps = [&](long n) { return Until(*feed, [&](const gateway::Change&) { return gw.Stats("w").calls >= n; }); };
+    // Past the windows the statistics keep (1024 latencies, 256 scans).
+    ASSERT_TRUE(steps(1500));
+    size_t before = HeapInUse();
+    ASSERT_TRUE(steps(4500));
+    size_t after = HeapInUse();
+    // 3000 steps of 100 values each: a record per value stored would be
+    // over a megabyte.
+    EXPECT_LT(after, before + 64 * 1024) << "grew by " << (after - before) << " bytes";
 }

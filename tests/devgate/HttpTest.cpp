@@ -161,6 +161,7 @@ TEST(HttpJson, FeedEventsCarryTheFieldsThePageReads) {
     line.message = "no \"port\"";
     gateway::Change value;
     value.device = "a";
+    value.deviceIndex = 0;
     value.channel = 1;
     value.reading.status = gateway::Status::Failed;
     value.reading.code = 2;

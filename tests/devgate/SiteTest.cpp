@@ -45,7 +45,14 @@ TEST(Site, EveryFaultIsNamedWithItsFileAndLine) {
          "site.toml:7: a second device at station 1 on the simulated line a"},
         {std::string(kLine) + "[[line.device]]\nname = \"d\"\ndescription = \"bad.toml\"\n",
          "bad.toml:4: channel 0, address: unknown area"},
-        {std::string(kLine) + "[[line.device]]\nname = \"d\"\nblob = \"none.bin\"\n", "none.bin: cannot be read"},
+        {std::string(kLine) + "[[line.device]]\nname = \"d\"\nblob = \"none.bin\"\n",
+         "site.toml:6: blob \"none.bin\" cannot be read: No such file or directory"},
+        {std::string(kLine) + "[[line.device]]\nname = \"d\"\ndescription = \"nothere.toml\"\n",
+         "site.toml:6: description \"nothere.toml\" cannot be read: No such file or directory"},
+        {std::string(kLine) + kDevice + "offline_after = 0\n",
+         "site.toml:7: offline_after must be a whole number from 1 to 1000"},
+        {std::string(kLine) + kDevice + "probe_max_s = 0.5\n",
+         "site.toml:7: probe_max_s must be a whole number from 1 to 86400"},
         {std::string(kLine), "site.toml:1: line a has no [[line.device]]"},
         {"[[line]\n", "site.toml:1: "},
     };
@@ -58,12 +65,14 @@ TEST(Site, EveryFaultIsNamedWithItsFileAndLine) {
 TEST(Site, AStationInTheSiteOverridesTheDescriptions) {
     SiteFolder folder;
     folder.Device("dev.toml", 1, "");
-    gateway::Site site =
-        gateway::LoadSite(folder.Write("site.toml", std::string(kLine) + kDevice + "station = 9\ninterval_ms = 50\n"));
+    gateway::Site site = gateway::LoadSite(
+        folder.Write("site.toml", std::string(kLine) + kDevice + "station = 9\ninterval_ms = 50\noffline_after = 5\n"));
     const gateway::DeviceSite& d = site.lines.at(0).devices.at(0);
     EXPECT_EQ(d.file.description.properties.at(0), 9);
     EXPECT_EQ(d.file.Simulator().plc.station, 9);
     EXPECT_EQ(d.intervalMs, 50u);
+    EXPECT_EQ(d.offlineAfter, 5);
+    EXPECT_EQ(d.probeMaxS, 30u);
 }
 
 TEST(Site, DevgateCheckExitsOneOnAFaultAndTwoOnABadCommandLine) {

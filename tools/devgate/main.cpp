@@ -37,7 +37,14 @@ void WriteJson(std::ostream& out, const gateway::Gateway& g, const gateway::Chan
             << ",\"message\":" << devdesc::Quote(c.message) << "}\n";
         return;
     }
-    const gateway::DeviceModel& d = g.Devices()[static_cast<size_t>(g.DeviceIndex(c.device))];
+    if (c.kind == gateway::Change::Kind::Device) {
+        out << "\"device\":" << devdesc::Quote(c.device) << ",\"line\":" << devdesc::Quote(c.line) << ",\"event\":\""
+            << c.event << "\",\"code\":" << c.code << ",\"message\":" << devdesc::Quote(c.message) << "}\n";
+        return;
+    }
+    if (c.deviceIndex < 0 || static_cast<size_t>(c.deviceIndex) >= g.Devices().size()) return;
+    const gateway::DeviceModel& d = g.Devices()[static_cast<size_t>(c.deviceIndex)];
+    if (c.channel < 0 || static_cast<size_t>(c.channel) >= d.channels.size()) return;
     const gateway::ChannelModel& ch = d.channels[static_cast<size_t>(c.channel)];
     out << "\"device\":" << devdesc::Quote(c.device) << ",\"channel\":" << devdesc::Quote(ch.name) << ",\"element\":\""
         << ch.element << "\",\"value\":" << (c.reading.hasValue ? toolkit::JsonValue(c.reading.value) : "null")
@@ -88,6 +95,9 @@ void Summary(std::ostream& out, gateway::Gateway& g) {
                           name.c_str(), s.calls, s.requests, failed, s.scans, s.medianScanMs, s.latencyP50Ms,
                           s.latencyP90Ms, s.latencyP99Ms);
             out << line;
+            if (!s.online || s.offlines > 0)
+                out << "    " << (s.online ? "online" : "offline") << " since " << toolkit::Iso8601(s.since) << " ("
+                    << s.reason << "), went offline " << s.offlines << " times\n";
             for (const auto& f : s.failures)
                 out << "    failed " << f.second << " x code " << toolkit::CodeText(f.first) << "\n";
         }
@@ -146,8 +156,10 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
             for (bool more = got; more; more = sub->Pop(c, std::chrono::milliseconds(0))) WriteJson(std::cout, g, c);
             if (!std::cout.flush()) break;  // nobody reads any more
         }
-        if (!jsonl && got && c.kind == gateway::Change::Kind::Line)
-            std::cerr << toolkit::Iso8601(c.time) << " line " << c.line << " " << c.event << ": " << c.message << "\n";
+        if (!jsonl && got && c.kind != gateway::Change::Kind::Value)
+            std::cerr << toolkit::Iso8601(c.time) << (c.kind == gateway::Change::Kind::Line ? " line " : " device ")
+                      << (c.kind == gateway::Change::Kind::Line ? c.line : c.device) << " " << c.event << ": "
+                      << c.message << "\n";
         if (live && std::chrono::steady_clock::now() - lastDraw >= std::chrono::milliseconds(200)) {
             DrawTables(std::cout, g, true);
             lastDraw = std::chrono::steady_clock::now();

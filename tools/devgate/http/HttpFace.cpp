@@ -455,7 +455,7 @@ struct HttpFace::Impl {
         Change c;
         while (!stopping.load()) {
             if (!historyFeed->Pop(c, kEventWait) || c.kind != Change::Kind::Value) continue;
-            int d = g.DeviceIndex(c.device);
+            int d = c.deviceIndex;
             if (d < 0 || c.channel < 0) continue;
             int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(c.time.time_since_epoch()).count();
             history.Add(static_cast<size_t>(d), static_cast<size_t>(c.channel), ms,

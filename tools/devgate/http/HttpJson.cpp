@@ -17,8 +17,9 @@ std::string EventText(const Gateway& g, const Change& c) {
         return "event: line\ndata: {\"line\":" + devdesc::Quote(c.line) + ",\"event\":\"" + c.event +
                "\",\"code\":" + std::to_string(c.code) + ",\"message\":" + devdesc::Quote(c.message) + ",\"time\":\"" +
                toolkit::Iso8601(c.time) + "\"}\n\n";
-    int d = g.DeviceIndex(c.device);
-    if (d < 0) return "";
+    if (c.kind != Change::Kind::Value) return "";  // device events: not shown by the page yet
+    int d = c.deviceIndex;
+    if (d < 0 || static_cast<size_t>(d) >= g.Devices().size()) return "";
     const DeviceModel& m = g.Devices()[static_cast<size_t>(d)];
     if (c.channel < 0 || static_cast<size_t>(c.channel) >= m.channels.size()) return "";
     return "event: value\ndata: " + ReadingJson(c.device, m.channels[static_cast<size_t>(c.channel)].name, c.reading) +

@@ -5,6 +5,7 @@
 #include <future>
 #include <thread>
 
+#include "DevResultCodes.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/Statistics.h"
 #include "toolkit/TracingPort.h"
@@ -22,8 +23,6 @@ void Keep(std::deque<double>& window, double value, size_t size) {
     window.push_back(value);
     if (window.size() > size) window.pop_front();
 }
-constexpr int kNoPort = -2;
-constexpr int kBadChannel = 5;
 
 double Percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0.0;
@@ -32,7 +31,9 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 Result Outcome(int code) { return Result{code, toolkit::Meaning(code), {}, {}}; }
-Result Refused(const std::string& why) { return Result{kBadChannel, toolkit::Meaning(kBadChannel), {}, why}; }
+Result Refused(const std::string& why) {
+    return Result{DEVCTRL_BADCOMMAND, toolkit::Meaning(DEVCTRL_BADCOMMAND), {}, why};
+}
 
 }  // namespace
 
@@ -63,7 +64,9 @@ struct Gateway::Device {
     std::vector<int> refs;
     Clock::time_point due{};
     int failedInRow = 0;
+    int silentInRow = 0;  // steps in a row without an answer
     int lastCode = 0;
+    std::chrono::milliseconds probePause{0};  // offline: until the next probe
     // Shared with the faces, under mutex.
     mutable std::mutex mutex;
     std::vector<Reading> readings;
@@ -71,6 +74,17 @@ struct Gateway::Device {
     unsigned long requests = 0;
     std::deque<double> latencies;
     std::deque<double> scans;
+    bool online = true;
+    SystemTime since = std::chrono::system_clock::now();
+    int stateCode = 0;
+    std::string reason;
+    unsigned long offlines = 0;
+};
+
+// A write or command queued to a line, and its outcome.
+struct Job {
+    std::function<Result()> run;
+    std::promise<Result> outcome;
 };
 
 struct Gateway::Line {
@@ -85,8 +99,8 @@ struct Gateway::Line {
     std::atomic<bool> stop{false};
     std::mutex mutex;  // tasks, state
     std::condition_variable cv;
-    std::deque<std::function<void()>> tasks;
-    bool connected = false;
+    std::deque<std::shared_ptr<Job>> tasks;
+    int downCode = DEVCTRL_ERR_NOPORT;  // the line thread's: why no controller is there
     // Shared with the faces, under mutex.
     bool reportedUp = false;
     bool reported = false;
@@ -251,6 +265,11 @@ DeviceStats Gateway::Stats(const std::string& device) const {
     s.latencyP50Ms = Percentile(lat, 0.5);
     s.latencyP90Ms = Percentile(lat, 0.9);
     s.latencyP99Ms = Percentile(lat, 0.99);
+    s.online = d.online;
+    s.since = d.since;
+    s.code = d.stateCode;
+    s.reason = d.reason;
+    s.offlines = d.offlines;
     return s;
 }
 
@@ -290,23 +309,38 @@ void Gateway::Publish(const Change& change) {
 
 Result Gateway::Queue(const std::string& device, std::function<Result(Device&)> job) {
     int i = DeviceIndex(device);
-    if (i < 0) return Outcome(kBadChannel);
+    if (i < 0) return Outcome(DEVCTRL_BADCOMMAND);
     Device& d = *m_devices[static_cast<size_t>(i)];
     Line& line = *d.line;
-    auto task = std::make_shared<std::packaged_task<Result()>>([this, &d, job] {
-        if (!d.ctrl) return Outcome(kNoPort);
+    auto task = std::make_shared<Job>();
+    task->run = [this, &d, job] {
+        if (!d.ctrl) return Outcome(d.line->downCode);
         auto use = m_library->Use();
         Result r = job(d);
         if (d.line->tracing) d.line->tracing->EndRequest();
         return r;
-    });
-    std::future<Result> outcome = task->get_future();
+    };
+    std::future<Result> outcome = task->outcome.get_future();
     {
         std::lock_guard<std::mutex> lock(line.mutex);
-        if (line.stop || !line.thread.joinable()) return Outcome(kNoPort);
-        line.tasks.push_back([task] { (*task)(); });
+        if (line.stop || !line.thread.joinable()) return Outcome(DEVCTRL_ERR_NOPORT);
+        line.tasks.push_back(task);
     }
     line.cv.notify_all();
+    if (outcome.wait_for(m_options.jobDeadline) == std::future_status::ready) return outcome.get();
+    {
+        // Still queued: withdrawn, never carried out. Taken up: under way,
+        // bounded by the controller's wait times.
+        std::lock_guard<std::mutex> lock(line.mutex);
+        auto queued = std::find(line.tasks.begin(), line.tasks.end(), task);
+        if (queued != line.tasks.end()) {
+            line.tasks.erase(queued);
+            Result r = Outcome(DEVCTRL_NOANSWER);
+            r.meaning = "the line did not take it up within " + std::to_string(m_options.jobDeadline.count()) +
+                        " ms; not carried out";
+            return r;
+        }
+    }
     return outcome.get();
 }
 
@@ -330,7 +364,7 @@ std::string Gateway::Admitted(const std::string& device, int channel, const tool
 Result Gateway::Write(const std::string& device, int channel, const toolkit::Asked& asked) {
     int i = DeviceIndex(device);
     if (i < 0 || channel < 0 || static_cast<size_t>(channel) >= m_deviceModels[static_cast<size_t>(i)].channels.size())
-        return Outcome(kBadChannel);
+        return Outcome(DEVCTRL_BADCOMMAND);
     toolkit::Value v;
     std::string why = Admitted(device, channel, asked, v);
     if (!why.empty()) return Refused(why);
@@ -353,7 +387,7 @@ Result Gateway::Write(const std::string& device, int channel, const toolkit::Ask
 
 Result Gateway::IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables) {
     int i = DeviceIndex(device);
-    if (i < 0) return Outcome(kBadChannel);
+    if (i < 0) return Outcome(DEVCTRL_BADCOMMAND);
     std::string why;
     if (!toolkit::CheckCommand(text, variables, m_devices[static_cast<size_t>(i)]->site.file.description.properties,
                                why))
@@ -402,7 +436,7 @@ void Gateway::LineEvent(Line& line, bool up, int code, const std::string& messag
                 r.status = Status::Failed;
                 r.code = code;
                 failed.push_back(Change{Change::Kind::Value, c.time, line.site.name, d->model.name,
-                                        static_cast<int>(ch), r, "", 0, ""});
+                                        static_cast<int>(d->index), static_cast<int>(ch), r, "", 0, ""});
             }
         }
         for (const Change& f : failed) Publish(f);
@@ -430,7 +464,7 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
     try {
         line.port = toolkit::OpenPort(po);
     } catch (const toolkit::PortError& e) {
-        code = kNoPort;
+        code = line.downCode = DEVCTRL_ERR_NOPORT;
         why = e.what();
         return false;
     }
@@ -446,6 +480,7 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
                           std::chrono::system_clock::now(),
                           line.site.name,
                           d->model.name,
+                          static_cast<int>(d->index),
                           channel,
                           {},
                           "",
@@ -471,8 +506,8 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
         try {
             d->ctrl = m_library->Create(d->model.name, d->rtdb.get());
         } catch (const toolkit::PluginError& e) {
-            code = kNoPort;
-            why = d->model.name + ": " + e.what();
+            code = line.downCode = DEVCTRL_ERR_ALLOC;
+            why = d->model.name + ": the controller cannot be created: " + e.what();
             return false;
         }
         auto use = m_library->Use();
@@ -481,11 +516,12 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
         d->refs.assign(d->rows().size(), 1);
         if (rc == 0) rc = d->ctrl->ChannelRefChange(d->refs.data(), static_cast<int>(d->refs.size()));
         if (rc != 0) {
-            code = rc;
+            code = line.downCode = rc;
             why = d->model.name + ": the controller could not be set up: " + toolkit::CodeText(rc);
             return false;
         }
         d->failedInRow = 0;
+        d->silentInRow = 0;
         d->due = Clock::now();
     }
     return true;
@@ -504,6 +540,11 @@ void Gateway::Teardown(Line& line) {
 }
 
 void Gateway::Collect(Line& line, Device& d) {
+    if (!d.online) {
+        // A probe: a scan starts with it, should it be answered.
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.stats.RestartScan();
+    }
     unsigned long before = line.tracing->Requests();
     int rc;
     {
@@ -529,22 +570,25 @@ void Gateway::Collect(Line& line, Device& d) {
                 r.status = Status::Failed;
                 r.code = rc;
                 failed.push_back(Change{Change::Kind::Value, std::chrono::system_clock::now(), line.site.name,
-                                        d.model.name, static_cast<int>(c), r, "", 0, ""});
+                                        d.model.name, static_cast<int>(d.index), static_cast<int>(c), r, "", 0, ""});
             }
         }
     }
     for (const Change& f : failed) Publish(f);
     d.failedInRow = rc == 0 ? 0 : d.failedInRow + 1;
     d.lastCode = rc;
-    d.due = Clock::now() + std::chrono::milliseconds(d.site.intervalMs);
+    Judge(d, rc);
 
     std::lock_guard<std::mutex> lock(line.mutex);
-    bool cycle = true;
-    for (size_t i = 0; i < line.devices.size(); ++i) {
+    // A cycle: every online device completed a full scan since the last one.
+    bool cycle = false, missing = false;
+    for (size_t i = 0; i < line.devices.size() && !missing; ++i) {
         std::lock_guard<std::mutex> dl(line.devices[i]->mutex);
-        cycle = cycle && line.devices[i]->stats.ScanCount() > line.cycleScans[i];
+        if (!line.devices[i]->online) continue;
+        cycle = true;
+        missing = line.devices[i]->stats.ScanCount() <= line.cycleScans[i];
     }
-    if (cycle) {
+    if (cycle && !missing) {
         auto now = Clock::now();
         line.stats.lastCycleMs = toolkit::Ms(now - line.cycleStart);
         ++line.stats.cycles;
@@ -557,15 +601,93 @@ void Gateway::Collect(Line& line, Device& d) {
     }
 }
 
+void Gateway::Judge(Device& d, int rc) {
+    auto now = Clock::now();
+    auto interval = std::chrono::milliseconds(d.site.intervalMs);
+    auto probeMax = std::chrono::milliseconds(std::chrono::seconds(d.site.probeMaxS));
+    bool online;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        online = d.online;
+    }
+    if (!online) {
+        // A probe: any answer brings the device back; none doubles the pause.
+        if (rc != DEVCTRL_NOANSWER) {
+            DeviceEvent(d, true, rc, "answered a probe");
+            d.due = now + interval;
+        } else {
+            d.probePause = std::min(d.probePause * 2, probeMax);
+            d.due = now + d.probePause;
+        }
+        return;
+    }
+    d.silentInRow = rc == DEVCTRL_NOANSWER ? d.silentInRow + 1 : 0;
+    d.due = now + interval;
+    if (d.silentInRow < d.site.offlineAfter) return;
+    d.silentInRow = 0;
+    // Probes ask for the first planned request: setting the channels again
+    // puts the controller's cursor back there, and a probe that fails leaves
+    // it there.
+    {
+        auto use = m_library->Use();
+        d.ctrl->ChannelRefChange(d.refs.data(), static_cast<int>(d.refs.size()));
+    }
+    d.probePause = std::min(std::chrono::duration_cast<std::chrono::milliseconds>(m_options.probeFirst), probeMax);
+    d.due = now + d.probePause;
+    DeviceEvent(d, false, rc,
+                "no answer to " + std::to_string(d.site.offlineAfter) + " step" +
+                    (d.site.offlineAfter == 1 ? "" : "s") + " in a row");
+}
+
+void Gateway::DeviceEvent(Device& d, bool online, int code, const std::string& reason) {
+    SystemTime now = std::chrono::system_clock::now();
+    Change c{Change::Kind::Device,
+             now,
+             d.line->site.name,
+             d.model.name,
+             static_cast<int>(d.index),
+             -1,
+             {},
+             online ? "online" : "offline",
+             online ? 0 : code,
+             reason};
+    std::vector<Change> failed;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.online = online;
+        d.since = now;
+        d.stateCode = c.code;
+        d.reason = reason;
+        if (!online) {
+            ++d.offlines;
+            // Every channel read keeps its value, marked failed.
+            for (size_t ch = 0; ch < d.readings.size(); ++ch) {
+                Reading& r = d.readings[ch];
+                if (r.status == Status::WriteOnly || (r.status == Status::Failed && r.code == code)) continue;
+                r.status = Status::Failed;
+                r.code = code;
+                failed.push_back(Change{Change::Kind::Value, now, c.line, c.device, c.deviceIndex, static_cast<int>(ch),
+                                        r, "", 0, ""});
+            }
+        }
+    }
+    Publish(c);
+    for (const Change& f : failed) Publish(f);
+}
+
 void Gateway::RunLine(Line& line) {
     auto backoff = m_options.backoffMin;
     auto runTasks = [&line] {
         std::unique_lock<std::mutex> lock(line.mutex);
         while (!line.tasks.empty()) {
-            auto task = std::move(line.tasks.front());
+            std::shared_ptr<Job> job = std::move(line.tasks.front());
             line.tasks.pop_front();
             lock.unlock();
-            task();
+            try {
+                job->outcome.set_value(job->run());
+            } catch (...) {  // e.g. no memory: the caller gets it, the line goes on
+                job->outcome.set_exception(std::current_exception());
+            }
             lock.lock();
         }
     };
@@ -576,6 +698,7 @@ void Gateway::RunLine(Line& line) {
     };
     auto fail = [&](int code, const std::string& why) {
         Teardown(line);
+        line.downCode = code;
         LineEvent(line, false, code, why);
         auto until = Clock::now() + backoff;
         while (!line.stop && Clock::now() < until) {
@@ -616,8 +739,10 @@ void Gateway::RunLine(Line& line) {
             backoff = m_options.backoffMin;
             LineEvent(line, true, 0, "polling");
         }
-        bool silent = std::all_of(line.devices.begin(), line.devices.end(),
-                                  [this](const Device* d) { return d->failedInRow >= m_options.silentCalls; });
+        bool silent = std::all_of(line.devices.begin(), line.devices.end(), [this](const Device* d) {
+            std::lock_guard<std::mutex> lock(d->mutex);
+            return !d->online || d->failedInRow >= m_options.silentCalls;
+        });
         if (silent) {
             int code = next->lastCode;
             fail(code, "every device on the line failed: " + toolkit::CodeText(code));

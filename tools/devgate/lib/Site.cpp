@@ -2,6 +2,9 @@
 
 #include <toml++/toml.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <set>
 
 namespace gateway {
@@ -12,6 +15,17 @@ std::string Join(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& l : lines) text += (text.empty() ? "" : "\n") + l;
     return text;
+}
+
+// Why the file cannot be read ("No such file or directory"); empty when it can.
+std::string Unreadable(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return std::strerror(errno);
+    errno = 0;
+    std::fgetc(f);
+    std::string why = std::ferror(f) != 0 ? std::strerror(errno != 0 ? errno : EIO) : "";
+    std::fclose(f);
+    return why;
 }
 
 std::string Folder(const std::string& path) {
@@ -131,7 +145,9 @@ private:
     }
 
     DeviceSite Device(const toml::table& t) {
-        Keys(t, {"name", "description", "blob", "station", "interval_ms", "modbus_unit", "modbus_others", "modbus"},
+        Keys(t,
+             {"name", "description", "blob", "station", "interval_ms", "offline_after", "probe_max_s", "modbus_unit",
+              "modbus_others", "modbus"},
              "in [[line.device]]: ");
         DeviceSite d;
         d.siteLine = static_cast<int>(t.source().begin.line);
@@ -147,9 +163,17 @@ private:
         }
         std::string file = description.empty() ? blob : description;
         d.path = !file.empty() && file[0] == '/' ? file : m_folder + file;
-        int64_t station = -1, interval = 0;
+        int64_t station = -1, interval = 0, offlineAfter = 0, probeMax = 0;
         if (Int(t, "station", station, 0, 255)) d.station = static_cast<int>(station);
         if (Int(t, "interval_ms", interval, 0, 86400000)) d.intervalMs = static_cast<unsigned>(interval);
+        if (Int(t, "offline_after", offlineAfter, 1, 1000)) d.offlineAfter = static_cast<int>(offlineAfter);
+        if (Int(t, "probe_max_s", probeMax, 1, 86400)) d.probeMaxS = static_cast<unsigned>(probeMax);
+        const toml::node& named = *t.get(description.empty() ? "blob" : "description");
+        if (std::string why = Unreadable(d.path); !why.empty()) {
+            Fail(named, std::string(description.empty() ? "blob" : "description") + " " + devdesc::Quote(file) +
+                            " cannot be read: " + why);
+            return d;
+        }
         try {
             if (!description.empty() && (file.size() < 5 || file.compare(file.size() - 5, 5, ".toml") != 0))
                 Fail(*t.get("description"), "a description is a .toml file: " + file);

@@ -425,14 +425,14 @@ struct MqttFace::Impl {
                 std::lock_guard<std::mutex> lock(pendingMutex);
                 if (c.kind == Change::Kind::Line) {
                     lineEvents.push_back(c);
-                } else if (auto d = deviceIndex.find(c.device);
-                           d != deviceIndex.end() && c.channel >= 0 &&
-                           static_cast<size_t>(c.channel) < slots[d->second].size()) {
-                    Slot& slot = slots[d->second][static_cast<size_t>(c.channel)];
+                } else if (size_t d = static_cast<size_t>(c.deviceIndex);
+                           c.kind == Change::Kind::Value && c.deviceIndex >= 0 && d < slots.size() && c.channel >= 0 &&
+                           static_cast<size_t>(c.channel) < slots[d].size()) {
+                    Slot& slot = slots[d][static_cast<size_t>(c.channel)];
                     slot.latest = c.reading;
                     if (!slot.pending) {
                         slot.pending = true;
-                        dirty.emplace_back(d->second, static_cast<size_t>(c.channel));
+                        dirty.emplace_back(d, static_cast<size_t>(c.channel));
                     }
                 }
             }

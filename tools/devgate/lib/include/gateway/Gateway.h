@@ -5,10 +5,13 @@
 //
 // Each line's thread owns the line's port and its devices' controllers and
 // databases; the devices take turns, one collection step (CollectDevData) a
-// turn, round robin, none more often than its interval. Writes and commands
-// are queued to the thread and carried out between steps. A line that fails
-// (no port, no server, every PLC silent) is reported on the feed, torn down
-// and set up again after a growing pause; the other lines go on.
+// turn, round robin, none more often than its interval. A device that does
+// not answer several steps in a row goes offline: it loses its turns and is
+// only probed now and then until it answers again, so a silent device does not
+// slow its line. Writes and commands are queued to the thread and carried out
+// between steps. A line that fails (no port, no server, every PLC silent) is
+// reported on the feed, torn down and set up again after a growing pause; the
+// other lines go on.
 //
 // Every public member may be called from any thread.
 #pragma once
@@ -71,19 +74,20 @@ struct LineModel {
     std::vector<std::string> devices;
 };
 
-// An entry of the change feed: a value stored (or a channel failed), or a
-// line event ("up", "down").
+// An entry of the change feed: a value stored (or a channel failed), a line
+// event ("up", "down") or a device event ("online", "offline").
 struct Change {
-    enum class Kind { Value, Line };
+    enum class Kind { Value, Line, Device };
     Kind kind = Kind::Value;
     SystemTime time{};
     std::string line;
-    std::string device;   // Value
-    int channel = -1;     // Value
-    Reading reading;      // Value
-    std::string event;    // Line
-    int code = 0;         // Line
-    std::string message;  // Line
+    std::string device;    // Value, Device
+    int deviceIndex = -1;  // Value, Device: the device's index in Gateway::Devices()
+    int channel = -1;      // Value
+    Reading reading;       // Value
+    std::string event;     // Line, Device
+    int code = 0;          // Line, Device
+    std::string message;   // Line, Device
 };
 
 // A subscriber's queue: bounded; what does not fit is dropped and counted,
@@ -124,6 +128,13 @@ struct DeviceStats {
     double lastScanMs = 0.0;
     double medianScanMs = 0.0;                                          // of the recent full scans
     double latencyP50Ms = 0.0, latencyP90Ms = 0.0, latencyP99Ms = 0.0;  // of the recent requests
+    // Offline: left out of its line's turns after steps without an answer,
+    // probed until it answers again.
+    bool online = true;
+    SystemTime since{};          // of the last change of state (the gateway's start before any)
+    int code = 0;                // of the last change to offline: 2
+    std::string reason;          // of the last change of state
+    unsigned long offlines = 0;  // times it went offline
 };
 
 struct LineStats {
@@ -132,7 +143,7 @@ struct LineStats {
     int code = 0;             // of the last "down"
     std::string message;      // of the last "down"
     unsigned long downs = 0;  // times the line failed
-    size_t cycles = 0;        // rounds in which every device completed a full scan
+    size_t cycles = 0;        // rounds in which every online device completed a full scan
     double lastCycleMs = 0.0;
     double medianCycleMs = 0.0;    // of the recent cycles
     unsigned long requests = 0;    // of all its devices
@@ -143,8 +154,14 @@ struct Options {
     std::string plugin;  // the plug-in's shared library
     std::chrono::milliseconds backoffMin{200};
     std::chrono::milliseconds backoffMax{5000};
-    int silentCalls = 2;  // failed calls in a row of every device that make a line fail
+    int silentCalls = 2;  // failed calls in a row of every online device that make a line fail
     bool trace = false;   // frames to stderr
+    // An offline device's first probe comes this long after it went offline;
+    // the pause doubles after every probe without an answer, up to its
+    // probe_max_s.
+    std::chrono::milliseconds probeFirst{1000};
+    // How long Write and IoCtrl wait for the line to take their job up.
+    std::chrono::milliseconds jobDeadline{10000};
 };
 
 class Gateway {
@@ -176,8 +193,11 @@ public:
     LineStats LineStatsOf(const std::string& line) const;
 
     // Queued to the device's line and carried out between collection steps;
-    // waits for the outcome. Code 5 for an unknown device or channel, -2 when
-    // the line has no port. A value the channel cannot hold (toolkit::Admit)
+    // waits for the outcome. Code 5 for an unknown device or channel; -2 when
+    // the line has no port (or the code that keeps the line down); 2 when the
+    // line has not taken the job up within Options::jobDeadline: it is then
+    // withdrawn, never carried out. A job under way is awaited: the
+    // controller's own wait times bound it. A value the channel cannot hold (toolkit::Admit)
     // is refused before anything is sent.
     Result Write(const std::string& device, int channel, const toolkit::Asked& value);
     // Why the channel cannot hold the value; empty when it can.
@@ -198,8 +218,12 @@ private:
     bool Connect(Line& line, int& code, std::string& why);
     void Teardown(Line& line);
     void Collect(Line& line, Device& device);
+    // After a step: the device's next turn, and whether it goes offline or
+    // comes back.
+    void Judge(Device& device, int rc);
     void LineEvent(Line& line, bool up, int code, const std::string& message);
     void Publish(const Change& change);
+    void DeviceEvent(Device& device, bool online, int code, const std::string& reason);
     Result Queue(const std::string& device, std::function<Result(Device&)> job);
     // Why the channel cannot hold the value (empty when it can), and the value it takes.
     std::string Admitted(const std::string& device, int channel, const toolkit::Asked& asked,

@@ -11,6 +11,8 @@
 //     description = "press.toml"   # or blob = "press.bin"
 //     station = 3
 //     interval_ms = 100
+//     offline_after = 3             # steps without an answer before it goes offline
+//     probe_max_s = 30              # longest pause between an offline device's probes
 //     modbus_unit = 3               # the register map: see ModbusMap.h
 //
 // Paths are relative to the site file.
@@ -31,6 +33,8 @@ struct DeviceSite {
     std::string path;  // the description or blob, as opened
     int station = -1;  // -1: the description's
     unsigned intervalMs = 0;
+    int offlineAfter = 3;      // steps in a row without an answer that take it offline
+    unsigned probeMaxS = 30;   // longest pause between two probes while offline
     toolkit::DeviceFile file;  // the station override applied
     int siteLine = 0;          // of its [[line.device]]
     int modbusUnit = 0;        // 0: by its place in the site
