@@ -334,3 +334,27 @@ TEST(Gateway, ManyCollectionStepsLeaveTheHeapWhereTheChannelsPutIt) {
     // over a megabyte.
     EXPECT_LT(after, before + 64 * 1024) << "grew by " << (after - before) << " bytes";
 }
+
+TEST(Gateway, AWriteTheLineDoesNotTakeUpByItsDeadlineIsWithdrawnNeverCarriedOut) {
+    SiteFolder folder;
+    folder.Device("a.toml", 1, "");
+    gateway::Options options;
+    options.jobDeadline = 1ms;
+    // Station 2 never answers and stays in its turns: each of its steps
+    // holds the line for its wait time, 100 ms.
+    auto gw = SiteGateway(folder, DeviceAt("b", 1) + DeviceAt("s", 2) + "offline_after = 1000\n", options);
+    gw->Simulator("l")->Station(2)->AddFault(plcsim::FaultRule{});
+    plcsim::Plc& plc = *gw->Simulator("l")->Station(1);
+    auto feed = gw->Subscribe();
+    gw->Start();
+    gateway::Result r;
+    int value = 1000;
+    while (value < 1100 && r.meaning.find("not carried out") == std::string::npos)
+        r = gw->Write("b", 1, toolkit::Value{DATATYPE_INT, ++value, 0.0, ""});
+    ASSERT_EQ(r.code, 2) << r.meaning;
+    // The line runs its queued jobs before each step: two steps later the
+    // withdrawn write would have been carried out.
+    long calls = gw->Stats("b").calls;
+    ASSERT_TRUE(Until(*feed, [&](const gateway::Change&) { return gw->Stats("b").calls >= calls + 2; }));
+    EXPECT_NE(plc.Get("D", 101), value);
+}
