@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The demonstration: installs what it needs on a fresh Debian machine (as
 # root, through setup.sh), builds the native preset, and runs devgate on the
-# example site (examples/site.toml: two simulated lines, four devices) with its
-# web console on 127.0.0.1 (DEMO_PORT, default 8080; a free port when that one
-# is taken). Open the address it prints; Ctrl-C stops.
+# example site (examples/site.toml: two simulated lines paced as at 19200
+# baud, so that the demo keeps no core busy; four devices) with its web
+# console on 127.0.0.1 (DEMO_PORT, default 8080; a free port when that one is
+# taken). Open the address it prints; Ctrl-C stops.
 #
 # DEMO=devhost polls the demo device (examples/demo.toml) against the
 # simulated PLC instead, showing the live table in the terminal; DEMO_CYCLES

@@ -45,7 +45,8 @@ class Page(unittest.TestCase):
         for name in ("demo.toml", "large.toml"):
             text = (examples / name).read_text()
             (folder / name).write_text(re.sub(r"^wait_ms = \d+$", "wait_ms = 1000", text, flags=re.M))
-        text = re.sub(r"^simulate = true$", "simulate = true\nsim_baud = 115200", Path(SITE).read_text(), flags=re.M)
+        text = re.sub(r"^sim_baud = \d+\n", "", Path(SITE).read_text(), flags=re.M)
+        text = re.sub(r"^simulate = true$", "simulate = true\nsim_baud = 115200", text, flags=re.M)
         site = folder / "site.toml"
         site.write_text(text + '[[line]]\nname = "fast"\nsimulate = true\n[[line.device]]\nname = "probe"\n'
                         'description = "demo.toml"\ninterval_ms = 10\n'
