@@ -314,17 +314,14 @@ size_t HeapInUse() {
 
 TEST(Gateway, ManyCollectionStepsLeaveTheHeapWhereTheChannelsPutIt) {
     SiteFolder folder;
-    folder.Write("w.toml",
+    folder.Write("a.toml",
                  "[device]\nstation = 1\nwait_ms = 100\n[[channel]]\naddress = \"D0\"\ntype = \"WUB\"\ncount = 100\n");
-    gateway::Options options;
-    options.plugin = QUORLAN_PLUGIN_PATH;
-    gateway::Gateway gw(gateway::LoadSite(folder.Write("site.toml",
-                                                       "[[line]]\nname = \"l\"\nsimulate = true\n[[line.device]]\n"
-                                                       "name = \"w\"\ndescription = \"w.toml\"\n")),
-                        options);
-    auto feed = gw.Subscribe(16);  // to wait on; what does not fit is dropped
-    gw.Start();
-    auto steps = [&](long n) { return Until(*feed, [&](const gateway::Change&) { return gw.Stats("w").calls >= n; }); };
+    auto gw = SiteGateway(folder, DeviceAt("w", 1));
+    auto feed = gw->Subscribe(16);  // to wait on; what does not fit is dropped
+    gw->Start();
+    auto steps = [&](long n) {
+        return Until(*feed, [&](const gateway::Change&) { return gw->Stats("w").calls >= n; });
+    };
     // Past the windows the statistics keep (1024 latencies, 256 scans).
     ASSERT_TRUE(steps(1500));
     size_t before = HeapInUse();
