@@ -14,11 +14,18 @@
 #    PLC: devgate (one line, one device) against devhost --simulate. Both run
 #    the simulator in process; CPU time of the whole process (user and system)
 #    over the steps, ROUNDS (5) pairs of runs taking turns, medians.
+# 4. Silent devices: a TCP line to a plcsim bus paced at 19200 and at 115200
+#    baud, eight devices (examples/demo.toml, wait 200 ms, stations 1 to 8);
+#    one (station 8) or three (6, 7, 8) of them with no PLC behind. The
+#    median full scan of stations 1 to 5 against the same line without the
+#    silent devices, SILENT_SECONDS (60) a run; the silent ones go offline
+#    after three steps and are probed at 1, 2, 4, ... 30 s. ONLY=silent runs
+#    this part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/native}
 secs=${2:-8}
-cmake --build "$build" --target devgate devhost >/dev/null
+cmake --build "$build" --target devgate devhost plcsim >/dev/null
 bin="$build/bin"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -38,6 +45,7 @@ median_cycle() {  # SITE LINE
         sed -n "s/^line $2: .*(median \([0-9.]*\) ms).*/\1/p"
 }
 
+if [[ ${ONLY:-} != silent ]]; then  # ONLY=silent: the fourth part alone
 echo "== two paced lines at 115200 baud ($secs s a run)"
 line A 115200 "big large.toml 7" >"$work/a.toml"
 line B 115200 "small demo.toml 1" >"$work/b.toml"
@@ -100,4 +108,41 @@ for _ in range(int(rounds)):
 med = lambda v: sorted(v)[len(v) // 2]
 print(f"devgate {med(gs):.1f} us a step, devhost {med(hs):.1f} us a step (medians of {rounds} pairs); "
       f"ratio {med(ratios):.3f} (pairs: {' '.join(f'{r:.2f}' for r in sorted(ratios))})")
+PY
+fi
+
+echo "== silent devices on a line of eight (${SILENT_SECONDS:-60} s a run)"
+python3 - "$bin" "$ex" "$work" "${SILENT_SECONDS:-60}" <<'PY'
+import re, statistics, subprocess, sys
+bin, ex, work, secs = sys.argv[1:5]
+def run(baud, devices, silent):
+    """Mean of the median full scans of stations 1 to 5; the line's cycles."""
+    answering = [s for s in devices if s not in silent]
+    sim = subprocess.Popen([f"{bin}/plcsim", "--tcp", "0", "--baud", str(baud)] +
+                           [a for s in answering for a in ("--station", str(s))],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        address = sim.stdout.readline().strip()
+        site = f"{work}/silent.toml"
+        with open(site, "w") as f:
+            f.write(f'[[line]]\nname = "L"\ntcp = "{address}"\n')
+            for s in devices:
+                f.write(f'[[line.device]]\nname = "s{s}"\ndescription = "{ex}/demo.toml"\nstation = {s}\n')
+        out = subprocess.run([f"{bin}/devgate", "run", site, "--format", "jsonl", "--seconds", secs],
+                             capture_output=True, text=True).stderr
+    finally:
+        sim.terminate()
+        sim.wait()
+    scans = {int(m.group(1)): float(m.group(2))
+             for m in re.finditer(r"^  s(\d): .* full scans \(median ([0-9.]+) ms\)", out, re.M)}
+    cycles = re.search(r"^line L: .*?(\d+) full cycles", out, re.M).group(1)
+    return statistics.mean(scans[s] for s in range(1, 6)), cycles
+eight = list(range(1, 9))
+for baud in (19200, 115200):
+    for silent in ([8], [6, 7, 8]):
+        base, base_cycles = run(baud, [s for s in eight if s not in silent], [])
+        scan, cycles = run(baud, eight, silent)
+        print(f"{baud} baud, {len(silent)} silent of 8: stations 1-5 median scan {scan:.1f} ms against "
+              f"{base:.1f} ms without the silent ones, ratio {scan / base:.3f}; line cycles {cycles} "
+              f"(without: {base_cycles})")
 PY

@@ -110,11 +110,9 @@ int main(int argc, char** argv) {
     size_t changes = 0;
     std::thread reader([&] {
         gateway::Change c;
-        std::map<std::string, size_t> index;
-        for (size_t d = 0; d < g.Devices().size(); ++d) index[g.Devices()[d].name] = d;
         while (!stop)
             if (feed->Pop(c, std::chrono::milliseconds(100)) && c.kind == gateway::Change::Kind::Value) {
-                auto& v = stored[first[index[c.device]] + static_cast<size_t>(c.channel)];
+                auto& v = stored[first[static_cast<size_t>(c.deviceIndex)] + static_cast<size_t>(c.channel)];
                 if (v.empty() || v.back().first != c.reading.value.i) {
                     v.emplace_back(c.reading.value.i, c.reading.at);
                     ++changes;
