@@ -293,7 +293,6 @@ TEST(Gateway, AnOfflineStationComesBackAtTheFirstProbeItAnswers) {
     auto feed = gw->Subscribe();
     gw->Start();
     ASSERT_TRUE(Until(*feed, DeviceWent("s", "offline")));
-    EXPECT_EQ(gw->Stats("s").calls, 2);
     ASSERT_TRUE(Until(*feed, [&](const gateway::Change&) { return gw->Stats("s").calls >= 4; }));  // probes
     silent.ClearFaults();
     ASSERT_TRUE(Until(*feed, DeviceWent("s", "online")));
