@@ -97,7 +97,7 @@ void Summary(std::ostream& out, gateway::Gateway& g) {
             out << line;
             if (!s.online || s.offlines > 0)
                 out << "    " << (s.online ? "online" : "offline") << " since " << toolkit::Iso8601(s.since) << " ("
-                    << s.reason << "), went offline " << s.offlines << " times\n";
+                    << s.reason << "), went offline " << s.offlines << (s.offlines == 1 ? " time\n" : " times\n");
             for (const auto& f : s.failures)
                 out << "    failed " << f.second << " x code " << toolkit::CodeText(f.first) << "\n";
         }
