@@ -39,8 +39,15 @@ void History::Add(size_t d, size_t c, int64_t ms, bool null, const toolkit::Valu
         std::rotate(r.samples.begin(), r.samples.begin() + static_cast<long>(r.head), r.samples.end());
         if (!r.texts.empty()) std::rotate(r.texts.begin(), r.texts.begin() + static_cast<long>(r.head), r.texts.end());
         r.head = 0;
-        r.samples.resize(std::min(m_points, std::max<size_t>(16, r.samples.size() * 2)));
-        if (r.type == DATATYPE_STRING) r.texts.resize(r.samples.size());
+        // Exactly that room: resize alone may take twice what it had (2048
+        // points where the ring holds 1200).
+        size_t room = std::min(m_points, std::max<size_t>(16, r.samples.size() * 2));
+        r.samples.reserve(room);
+        r.samples.resize(room);
+        if (r.type == DATATYPE_STRING) {
+            r.texts.reserve(room);
+            r.texts.resize(room);
+        }
         slot = r.count++;
     } else {
         slot = r.head;  // full: the oldest goes
