@@ -346,7 +346,7 @@ TEST(Gateway, AWriteTheLineDoesNotTakeUpByItsDeadlineIsWithdrawnNeverCarriedOut)
     gateway::Result r;
     int value = 1000;
     while (value < 1100 && r.meaning.find("not carried out") == std::string::npos)
-        r = gw->Write("b", 1, toolkit::Value{DATATYPE_INT, ++value, 0.0, ""});
+        r = gw->Write("b", 1, toolkit::Asked::Number(static_cast<double>(++value)));
     ASSERT_EQ(r.code, 2) << r.meaning;
     // The line runs its queued jobs before each step: two steps later the
     // withdrawn write would have been carried out.
