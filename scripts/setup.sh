@@ -11,7 +11,8 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config
           libcli11-dev libtomlplusplus-dev socat valgrind
           libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js
           chromium chromium-driver python3-selenium
-          libmosquitto-dev mosquitto mosquitto-clients mbpoll)
+          libmosquitto-dev mosquitto mosquitto-clients mbpoll
+          libsqlite3-dev sqlite3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -30,3 +30,7 @@ endif()
 
 # The MQTT face, against a mosquitto broker the tests start.
 target_link_libraries(${target} PRIVATE gateway_mqtt)
+
+# The history on disk, checked with SQLite itself.
+find_package(SQLite3 REQUIRED)
+target_link_libraries(${target} PRIVATE gateway_history SQLite::SQLite3)

@@ -6,6 +6,9 @@
 //   devgate run SITE [--format table|jsonl] [--seconds N] [--http ADDR:PORT [--token-file F] [--open-reads]]
 //                    [--modbus ADDR:PORT [--modbus-writes]]
 //                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]]
+//                    [--history FILE]
+//   devgate history SITE --device D --channel C [--from T] [--to T] [--points N] [--format csv|jsonl]
+//                   [--history FILE]   prints a channel's recorded history
 //
 // Exit status: 0 done, 1 set-up failed (site, plug-in, simulator), 2 wrong
 // command line, 3 the driver reported nothing but failures.
@@ -18,6 +21,8 @@
 #include <memory>
 
 #include "gateway/Gateway.h"
+#include "gateway/HistoryPrint.h"
+#include "gateway/HistoryRecorder.h"
 #include "gateway/HostPort.h"
 #include "gateway/HttpFace.h"
 #include "gateway/ModbusServer.h"
@@ -118,8 +123,21 @@ void PrintMap(std::ostream& out, const gateway::ModbusMap& map) {
     }
 }
 
+// "history down" with its reason, or "history up", as the line events.
+void HistoryEvents(gateway::HistoryRecorder* history, bool jsonl) {
+    gateway::HistoryEvent e;
+    while (history != nullptr && history->PopEvent(e)) {
+        if (jsonl)
+            std::cout << "{\"time\":\"" << toolkit::Iso8601(e.time) << "\",\"history\":\"" << (e.up ? "up" : "down")
+                      << "\",\"reason\":" << devdesc::Quote(e.reason) << "}\n";
+        else
+            std::cerr << toolkit::Iso8601(e.time) << " history " << (e.up ? "up" : "down: " + e.reason) << "\n";
+    }
+}
+
 int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOptions& http,
-        const gateway::ModbusOptions* modbusOptions, const gateway::MqttOptions* mqtt) {
+        const gateway::ModbusOptions* modbusOptions, const gateway::MqttOptions* mqtt,
+        gateway::HistoryRecorder* history) {
     bool live = !jsonl && isatty(STDOUT_FILENO) == 1;
     auto sub = g.Subscribe();
     auto started = std::chrono::steady_clock::now();
@@ -127,6 +145,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
                                            std::chrono::duration<double>(seconds))
                            : std::chrono::steady_clock::time_point::max();
     if (live) std::cout << "\x1b[2J";
+    if (history != nullptr) history->Start();
     g.Start();
     std::unique_ptr<gateway::HttpFace> web;
     if (!http.listen.empty()) {
@@ -151,6 +170,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
     gateway::Change c;
     while (!toolkit::StopRequested().load() && std::chrono::steady_clock::now() < end) {
         bool got = sub->Pop(c, std::chrono::milliseconds(50));
+        HistoryEvents(history, jsonl);
         if (jsonl) {
             // Everything queued, then one flush.
             for (bool more = got; more; more = sub->Pop(c, std::chrono::milliseconds(0))) WriteJson(std::cout, g, c);
@@ -169,8 +189,17 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
     if (modbus) modbus->Stop();
     if (mqttFace) mqttFace->Stop();
     g.Stop();
+    if (history != nullptr) history->Stop();
+    HistoryEvents(history, jsonl);
     if (!jsonl) DrawTables(std::cout, g, live);
     Summary(jsonl ? std::cerr : std::cout, g);
+    if (history != nullptr) {
+        gateway::HistoryStats h = history->Stats();
+        (jsonl ? std::cerr : std::cout) << "history: " << h.recorded << " changes recorded in " << h.batches
+                                        << " transactions, " << h.missing << " not recorded (" << h.gaps << " gaps), "
+                                        << h.pruned << " pruned, down " << h.downs << " times"
+                                        << (h.up ? "" : ": " + h.reason) << "\n";
+    }
     long calls = 0, failed = 0;
     for (const gateway::DeviceModel& d : g.Devices()) {
         gateway::DeviceStats s = g.Stats(d.name);
@@ -236,12 +265,44 @@ int Main(int argc, char** argv) {
     run->add_option("--mqtt-auth", mqtt.authFile, "File whose first line is user:password")->check(CLI::ExistingFile);
     run->add_option("--mqtt-ca", mqtt.caFile, "TLS to the broker, checked against this CA file")
         ->check(CLI::ExistingFile);
+    std::string historyFile;
+    run->add_option("--history", historyFile, "Keep the history in this database (instead of the site's [history])");
+    CLI::App* historyCommand = app.add_subcommand("history", "Print a channel's recorded history");
+    historyCommand->add_option("SITE", site, "The site description (TOML)")->required();
+    gateway::HistoryQuery query;
+    std::string from, to;
+    historyCommand->add_option("--device", query.device, "The device")->required();
+    historyCommand->add_option("--channel", query.channel, "The channel, by name or element")->required();
+    historyCommand->add_option("--from", from, "ISO 8601 or epoch milliseconds (default: an hour before --to)");
+    historyCommand->add_option("--to", to, "ISO 8601 or epoch milliseconds (default: now)");
+    historyCommand->add_option("--points", query.points, "Reduce to this many buckets of min and max (0: every sample)")
+        ->check(CLI::Range(0, 1000000));
+    historyCommand->add_option("--format", format, "csv or jsonl")->check(CLI::IsMember({"csv", "jsonl"}));
+    historyCommand->add_option("--history", historyFile, "The database (instead of the site's [history])");
     CLI::App* map = app.add_subcommand("map", "Print the site's register map for the Modbus TCP face");
     map->add_option("SITE", site, "The site description (TOML)")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
+    }
+    if (historyCommand->parsed()) {
+        query.toMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        if (!to.empty() && !gateway::ParseHistoryTime(to, query.toMs)) {
+            std::cerr << "devgate: --to: not ISO 8601 or epoch milliseconds: " << to << "\n";
+            return 2;
+        }
+        query.fromMs = query.toMs - 3600000;
+        if (!from.empty() && !gateway::ParseHistoryTime(from, query.fromMs)) {
+            std::cerr << "devgate: --from: not ISO 8601 or epoch milliseconds: " << from << "\n";
+            return 2;
+        }
+        if (query.fromMs > query.toMs) {
+            std::cerr << "devgate: --from is after --to\n";
+            return 2;
+        }
     }
     toolkit::InstallStopSignals();
     gateway::Site loaded;
@@ -255,6 +316,15 @@ int Main(int argc, char** argv) {
         PrintMap(std::cout, loaded.modbus);
         return 0;
     }
+    if (historyCommand->parsed()) {
+        query.path = historyFile.empty() ? loaded.history.path : historyFile;
+        query.jsonl = format == "jsonl";
+        if (query.path.empty()) {
+            std::cerr << "devgate: " << site << " keeps no history ([history] path, or --history FILE)\n";
+            return 1;
+        }
+        return gateway::PrintHistory(query, std::cout, std::cerr);
+    }
     if (check->parsed()) {
         size_t devices = 0;
         for (const auto& l : loaded.lines) devices += l.devices.size();
@@ -266,9 +336,13 @@ int Main(int argc, char** argv) {
     options.trace = trace;
     try {
         modbusOptions.map = loaded.modbus;
+        gateway::HistorySetup history = gateway::HistorySetupOf(loaded, historyFile);
         gateway::Gateway g(std::move(loaded), options);
+        std::unique_ptr<gateway::HistoryRecorder> recorder;
+        if (!history.options.path.empty())
+            recorder = std::make_unique<gateway::HistoryRecorder>(g, history.options, history.rules);
         return Run(g, format == "jsonl", seconds, http, modbusAt.empty() ? nullptr : &modbusOptions,
-                   mqttAddress.empty() ? nullptr : &mqtt);
+                   mqttAddress.empty() ? nullptr : &mqtt, recorder.get());
     } catch (const toolkit::PluginError& e) {
         std::cerr << "devgate: plug-in cannot be loaded: " << e.what() << "\n";
     } catch (const toolkit::PortError& e) {

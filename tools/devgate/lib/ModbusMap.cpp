@@ -72,15 +72,7 @@ private:
         m_errors.push_back(m_path + ":" + std::to_string(line) + ": " + what);
     }
 
-    // By name, or else by element.
-    int Find(const std::string& channel) const {
-        const std::vector<devdesc::Row>& rows = m_device.file.description.rows;
-        for (size_t c = 0; c < rows.size(); ++c)
-            if (rows[c].name == channel) return static_cast<int>(c);
-        for (size_t c = 0; c < rows.size(); ++c)
-            if (devdesc::AddressText(rows[c]) == channel) return static_cast<int>(c);
-        return -1;
-    }
+    int Find(const std::string& channel) const { return FindChannel(m_device, channel); }
 
     ModbusEntry Entry(int c) const {
         const devdesc::Row& r = m_device.file.description.rows[static_cast<size_t>(c)];

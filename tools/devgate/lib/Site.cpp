@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <set>
 
 namespace gateway {
@@ -40,7 +41,8 @@ public:
     Site Read(const toml::table& root) {
         Site site;
         site.path = m_path;
-        Keys(root, {"line"}, "");
+        Keys(root, {"line", "history"}, "");
+        History(root, site.history);
         const toml::node* lines = root.get("line");
         if (lines == nullptr) {
             Fail(root, "the site has no [[line]]");
@@ -62,6 +64,73 @@ private:
     void Keys(const toml::table& t, std::set<std::string> known, const std::string& where) {
         for (const auto& [key, node] : t)
             if (known.count(std::string(key.str())) == 0) Fail(node, "unknown key " + where + std::string(key.str()));
+    }
+
+    bool Number(const toml::table& t, const char* key, double& out) {
+        const toml::node* n = t.get(key);
+        if (n == nullptr) return false;
+        std::optional<double> v = n->value<double>();  // an integer too
+        if (!v || !(*v >= 0) || *v > 1e300) {
+            Fail(*n, std::string(key) + " must be a number from 0 on");
+            return false;
+        }
+        out = *v;
+        return true;
+    }
+
+    void History(const toml::table& root, HistorySite& h) {
+        const toml::node* n = root.get("history");
+        if (n == nullptr) return;
+        const toml::table* t = n->as_table();
+        if (t == nullptr) {
+            Fail(*n, "history must be a table ([history])");
+            return;
+        }
+        Keys(*t, {"path", "retention_days", "max_mb"}, "in [history]: ");
+        std::string file;
+        if (!Get(*t, "path", file, "a string") || file.empty()) Fail(*t, "the history has no path");
+        if (!file.empty()) h.path = file[0] == '/' ? file : m_folder + file;
+        int64_t days = h.retentionDays, mb = h.maxMb;
+        if (Int(*t, "retention_days", days, 1, 36500)) h.retentionDays = static_cast<unsigned>(days);
+        if (Int(*t, "max_mb", mb, 1, 16777216)) h.maxMb = static_cast<unsigned>(mb);
+    }
+
+    // The rule's keys found in t over base.
+    RecordRule Rule(const toml::table& t, RecordRule base) {
+        Get(t, "history", base.record, "true or false");
+        Number(t, "deadband", base.deadband);
+        int64_t heartbeat = base.heartbeatS;
+        if (Int(t, "heartbeat_s", heartbeat, 0, 31536000)) base.heartbeatS = static_cast<unsigned>(heartbeat);
+        return base;
+    }
+
+    void Records(const toml::table& t, DeviceSite& d) {
+        RecordRule rule = Rule(t, RecordRule{});
+        d.records.assign(d.file.description.rows.size(), rule);
+        const toml::node* list = t.get("channel");
+        if (list == nullptr) return;
+        const toml::array* a = list->as_array();
+        if (a == nullptr || !a->is_array_of_tables()) {
+            Fail(*list, "channel must be an array of tables ([[line.device.channel]])");
+            return;
+        }
+        std::set<int> seen;
+        for (const toml::node& n : *a) {
+            const toml::table& c = *n.as_table();
+            Keys(c, {"channel", "history", "deadband", "heartbeat_s"}, "in [[line.device.channel]]: ");
+            std::string name;
+            if (!Get(c, "channel", name, "a string")) {
+                Fail(c, "the channel entry names no channel");
+                continue;
+            }
+            int ch = FindChannel(d, name);
+            if (ch < 0 && !d.file.description.rows.empty())
+                Fail(c, "unknown channel " + name + " of device " + d.name);
+            else if (ch >= 0 && !seen.insert(ch).second)
+                Fail(c, "channel " + name + " is listed twice");
+            else if (ch >= 0)
+                d.records[static_cast<size_t>(ch)] = Rule(c, rule);
+        }
     }
 
     template <typename T>
@@ -147,7 +216,7 @@ private:
     DeviceSite Device(const toml::table& t) {
         Keys(t,
              {"name", "description", "blob", "station", "interval_ms", "offline_after", "probe_max_s", "modbus_unit",
-              "modbus_others", "modbus"},
+              "modbus_others", "modbus", "deadband", "heartbeat_s", "history", "channel"},
              "in [[line.device]]: ");
         DeviceSite d;
         d.siteLine = static_cast<int>(t.source().begin.line);
@@ -188,6 +257,7 @@ private:
             d.file.description.properties[0] = d.station;
             d.file.blob = devdesc::BuildBlob(d.file.description);
         }
+        Records(t, d);
         return d;
     }
 
@@ -228,6 +298,15 @@ private:
 };
 
 }  // namespace
+
+int FindChannel(const DeviceSite& device, const std::string& channel) {
+    const std::vector<devdesc::Row>& rows = device.file.description.rows;
+    for (size_t c = 0; c < rows.size(); ++c)
+        if (rows[c].name == channel) return static_cast<int>(c);
+    for (size_t c = 0; c < rows.size(); ++c)
+        if (devdesc::AddressText(rows[c]) == channel) return static_cast<int>(c);
+    return -1;
+}
 
 SiteError::SiteError(std::vector<std::string> errors) : std::runtime_error(Join(errors)), m_errors(std::move(errors)) {}
 

@@ -9,16 +9,12 @@
 
 namespace toolkit {
 
-namespace {
-
 std::string CsvField(const std::string& s) {
-    if (s.find_first_of(",\"\n") == std::string::npos) return s;
+    if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
     std::string out = "\"";
     for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
 }
-
-}  // namespace
 
 bool ParseInteger(const std::string& text, long long low, long long high, long long& out) {
     if (text.empty() || text.front() == ' ' || text.front() == '\t') return false;

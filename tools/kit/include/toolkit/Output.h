@@ -30,6 +30,10 @@ bool ParseDouble(const std::string& text, double& out);
 // the text is no value of that type.
 bool ParseValue(const std::string& text, DATATYPE type, Value& value);
 
+// A CSV field: quoted (quotes doubled) when it holds a comma, a quote or a
+// line break.
+std::string CsvField(const std::string& s);
+
 // A value as JSON: a quoted string or a number (null for nan and inf).
 std::string JsonValue(const Value& value);
 

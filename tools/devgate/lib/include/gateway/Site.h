@@ -14,6 +14,16 @@
 //     offline_after = 3             # steps without an answer before it goes offline
 //     probe_max_s = 30              # longest pause between an offline device's probes
 //     modbus_unit = 3               # the register map: see ModbusMap.h
+//     deadband = 0.5                # the history: see RecordRule
+//     heartbeat_s = 60
+//       [[line.device.channel]]     # a channel's own history rule
+//       channel = "D100"
+//       history = false
+//
+//   [history]                       # a history on disk (devgate's history library)
+//   path = "site-history.db"
+//   retention_days = 30
+//   max_mb = 1024
 //
 // Paths are relative to the site file.
 #pragma once
@@ -28,6 +38,23 @@
 
 namespace gateway {
 
+// How the changes of a channel are recorded in the history: a change of
+// value smaller than deadband (absolute) since the last recorded value is not
+// recorded; an unchanged value is recorded again every heartbeatS seconds (0:
+// never); record = false records nothing.
+struct RecordRule {
+    bool record = true;
+    double deadband = 0.0;
+    unsigned heartbeatS = 0;
+};
+
+// The history on disk; no path: none.
+struct HistorySite {
+    std::string path;  // as opened: relative to the site file
+    unsigned retentionDays = 30;
+    unsigned maxMb = 1024;
+};
+
 struct DeviceSite {
     std::string name;
     std::string path;  // the description or blob, as opened
@@ -41,6 +68,7 @@ struct DeviceSite {
     int modbusUnitLine = 0;
     bool modbusOthers = true;  // channels not listed in modbus keep a default place
     std::vector<ModbusPlacement> modbus;
+    std::vector<RecordRule> records;  // one a channel: the device's rule or the channel's own
 };
 
 struct LineSite {
@@ -60,6 +88,7 @@ struct Site {
     std::string path;
     std::vector<LineSite> lines;
     ModbusMap modbus;
+    HistorySite history;
 };
 
 // Every fault found in a site file, each "file:line: what is wrong".
@@ -75,6 +104,10 @@ private:
 // The register map of the site's devices; adds "file:line: what is wrong"
 // to errors for every fault.
 ModbusMap BuildModbusMap(const Site& site, std::vector<std::string>& errors);
+
+// The channel of the device by name, or else by element ("D100"); -1 when
+// there is none.
+int FindChannel(const DeviceSite& device, const std::string& channel);
 
 // Reads and checks the site and every device description in it; throws
 // SiteError listing all faults.

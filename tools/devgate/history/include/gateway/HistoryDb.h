@@ -1,0 +1,127 @@
+// The history on disk: one SQLite database a site, in WAL mode, so that
+// readers (devgate history, the faces) read while the writer writes.
+//
+// Tables (see the README's "History on disk"):
+//   channel(id, device, name, element, type)          the recorded channels
+//   sample(channel, ms, id, value, status, code)      clustered by channel and time
+//   gap(id, from_ms, to_ms, missing)                  changes that could not be recorded
+//   meta(key, value)                                  next_id: the next sample's id
+// Every sample has an id that grows with every row written, never reused.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "gateway/Gateway.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace gateway {
+
+class HistoryError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct HistorySample {
+    int64_t id = 0;
+    int64_t ms = 0;  // when the value was stored, since the epoch
+    Status status = Status::Ok;
+    int code = 0;  // Failed: the collection step's code
+    bool hasValue = false;
+    toolkit::Value value;
+};
+
+struct HistoryGap {
+    int64_t fromMs = 0;
+    int64_t toMs = 0;
+    uint64_t missing = 0;  // changes not recorded between fromMs and toMs
+};
+
+// The samples of one bucket of a reduced range: [fromMs, fromMs + width).
+struct HistoryBucket {
+    int64_t fromMs = 0;
+    uint64_t count = 0;       // samples
+    uint64_t failed = 0;      // of them failed or without a value
+    double min = 0, max = 0;  // of the values (count > failed)
+};
+
+struct HistoryChannel {
+    int id = 0;
+    std::string device, name, element;
+    DATATYPE type = DATATYPE_NONE;
+};
+
+// A range of one channel: the samples, or when there are more than the
+// points asked for (numbers only), buckets of min and max instead.
+struct HistoryRange {
+    bool reduced = false;
+    int64_t bucketMs = 0;  // reduced: each bucket's width
+    std::vector<HistorySample> samples;
+    std::vector<HistoryBucket> buckets;  // reduced: the buckets with samples only
+    std::vector<HistoryGap> gaps;        // overlapping the range
+};
+
+class HistoryDb {
+public:
+    enum class Mode { Write, Read };
+    // Opens the database (Write: creates it and its tables); throws
+    // HistoryError with the reason.
+    HistoryDb(const std::string& path, Mode mode);
+    ~HistoryDb();
+    HistoryDb(const HistoryDb&) = delete;
+    HistoryDb& operator=(const HistoryDb&) = delete;
+
+    // Write side. The channel's id, registered if new.
+    int Register(const std::string& device, const std::string& name, const std::string& element, DATATYPE type);
+    struct Row {
+        int channel = 0;  // a Register id
+        int64_t ms = 0;
+        Status status = Status::Ok;
+        int code = 0;
+        bool hasValue = false;
+        toolkit::Value value;
+    };
+    // One transaction; throws HistoryError (nothing written) when it fails.
+    void Append(const std::vector<Row>& rows, const std::vector<HistoryGap>& gaps);
+    // Deletes samples (and gaps) older than beforeMs, at most about maxRows
+    // in one transaction; returns how many samples went.
+    size_t Prune(int64_t beforeMs, size_t maxRows);
+    // Bytes of the pages in use (the file less its free pages).
+    int64_t UsedBytes();
+    // The oldest sample's time; INT64_MAX when there is none.
+    int64_t OldestMs();
+
+    // Read side. The channel of the device by name or element.
+    bool Find(const std::string& device, const std::string& channel, HistoryChannel& out);
+    // Every sample of the channel from fromMs to toMs (both included), in
+    // order of time, to each.
+    void Samples(int channel, int64_t fromMs, int64_t toMs, const std::function<void(const HistorySample&)>& each);
+    // The range, reduced to at most points buckets when it has more samples
+    // (0: never reduced).
+    HistoryRange Query(const HistoryChannel& channel, int64_t fromMs, int64_t toMs, size_t points);
+    std::vector<HistoryGap> Gaps(int64_t fromMs, int64_t toMs);
+
+private:
+    sqlite3_stmt* Prepare(const char* sql);
+    void Exec(const char* sql);
+    [[noreturn]] void Throw(const std::string& what);
+
+    sqlite3* m_db = nullptr;
+    std::vector<sqlite3_stmt*> m_statements;
+    sqlite3_stmt* m_insert = nullptr;
+    sqlite3_stmt* m_insertGap = nullptr;
+    sqlite3_stmt* m_setNext = nullptr;
+    int64_t m_nextId = 1;
+};
+
+// Milliseconds since the epoch from ISO 8601 (2026-12-08T21:00:00Z,
+// fractions of seconds and an offset allowed, no zone: UTC; a date alone:
+// its midnight UTC) or from the number of milliseconds itself.
+bool ParseHistoryTime(const std::string& text, int64_t& ms);
+
+}  // namespace gateway
