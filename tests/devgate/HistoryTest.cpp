@@ -52,6 +52,39 @@ std::string Scalar(const std::string& path, const std::string& sql) {
     return out;
 }
 
+// A PLC on 127.0.0.1 whose D100 keeps changing, about every millisecond.
+class MovingPlc {
+public:
+    MovingPlc() {
+        m_plc.Assign("D100=5");
+        m_server.Start();
+        m_changer = std::thread([this] {
+            for (uint16_t v = 0; !m_stop; ++v) {
+                m_plc.Set("D", 100, v);
+                std::this_thread::sleep_for(1ms);  // the PLC's value moving
+            }
+        });
+    }
+    ~MovingPlc() {
+        m_stop = true;
+        m_changer.join();
+        m_server.Stop();
+    }
+    // A line to it with device a (a.toml in the folder) polled every interval.
+    std::string Line(const SiteFolder& folder, int intervalMs) const {
+        folder.Device("a.toml", 1, "\"D100=5\"");
+        return "[[line]]\nname = \"t\"\ntcp = \"127.0.0.1:" + std::to_string(m_server.Port()) +
+               "\"\n[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\ninterval_ms = " +
+               std::to_string(intervalMs) + "\n";
+    }
+
+private:
+    plcsim::Plc m_plc;
+    plcsim::TcpServer m_server{m_plc};
+    std::atomic<bool> m_stop{false};
+    std::thread m_changer;
+};
+
 }  // namespace
 
 TEST(DiskHistory, TheFilterRecordsChangesBeyondTheDeadbandEveryStatusChangeAndTheHeartbeat) {
@@ -225,18 +258,10 @@ TEST(DiskHistory, TimesAreReadAsIso8601OrEpochMilliseconds) {
 
 TEST(DiskHistory, ADatabaseThatCannotBeOpenedIsAnEventAndWritingResumesWithAGapForWhatWasMissed) {
     SiteFolder folder;
-    folder.Device("a.toml", 1, "\"D100=5\"");
-    plcsim::Plc plc;
-    plc.Assign("D100=5");
-    plcsim::TcpServer server{plc};
-    server.Start();
+    MovingPlc plc;
     gateway::Options options;
     options.plugin = QUORLAN_PLUGIN_PATH;
-    gateway::Gateway gw(
-        gateway::LoadSite(folder.Write(
-            "site.toml", "[[line]]\nname = \"t\"\ntcp = \"127.0.0.1:" + std::to_string(server.Port()) +
-                             "\"\n[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\ninterval_ms = 5\n")),
-        options);
+    gateway::Gateway gw(gateway::LoadSite(folder.Write("site.toml", plc.Line(folder, 5))), options);
     std::string dir = folder.Write("later", "");
     std::remove(dir.c_str());
     gateway::HistoryOptions ho;
@@ -246,13 +271,6 @@ TEST(DiskHistory, ADatabaseThatCannotBeOpenedIsAnEventAndWritingResumesWithAGapF
     gateway::HistoryRecorder recorder(gw, ho, {});
     recorder.Start();
     gw.Start();
-    std::atomic<bool> stop{false};
-    std::thread changer([&] {
-        for (uint16_t v = 0; !stop; ++v) {
-            plc.Set("D", 100, v);
-            std::this_thread::sleep_for(2ms);  // the PLC's value moving
-        }
-    });
     auto await = [&](bool up) {
         gateway::HistoryEvent e;
         for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
@@ -272,8 +290,6 @@ TEST(DiskHistory, ADatabaseThatCannotBeOpenedIsAnEventAndWritingResumesWithAGapF
     for (auto end = std::chrono::steady_clock::now() + 10s;
          recorder.Stats().recorded < 20 && std::chrono::steady_clock::now() < end;)
         std::this_thread::sleep_for(10ms);
-    stop = true;
-    changer.join();
     gw.Stop();
     recorder.Stop();
     gateway::HistoryStats s = recorder.Stats();
@@ -283,31 +299,14 @@ TEST(DiskHistory, ADatabaseThatCannotBeOpenedIsAnEventAndWritingResumesWithAGapF
     EXPECT_GT(s.missing, 0u);
     EXPECT_EQ(Scalar(ho.path, "SELECT count(*) FROM sample"), std::to_string(s.recorded));
     EXPECT_EQ(Scalar(ho.path, "SELECT sum(missing) FROM gap"), std::to_string(s.missing));
-    server.Stop();
 }
 
 TEST(DiskHistory, DevgateKilledWhileWritingLeavesAnIntactDatabaseWithItsHistory) {
     SiteFolder folder;
-    folder.Device("a.toml", 1, "\"D100=5\"");
-    plcsim::Plc plc;
-    plc.Assign("D100=5");
-    plcsim::TcpServer server{plc};
-    server.Start();
-    std::string site = folder.Write("site.toml",
-                                    "[history]\npath = \"h.db\"\n[[line]]\nname = \"t\"\ntcp = "
-                                    "\"127.0.0.1:" +
-                                        std::to_string(server.Port()) +
-                                        "\"\n[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\n"
-                                        "interval_ms = 1\n");
+    MovingPlc plc;
+    std::string site = folder.Write("site.toml", "[history]\npath = \"h.db\"\n" + plc.Line(folder, 1));
     std::string db = folder.Write("h.db", "");
     std::remove(db.c_str());
-    std::atomic<bool> stop{false};
-    std::thread changer([&] {
-        for (uint16_t v = 0; !stop; ++v) {
-            plc.Set("D", 100, v);
-            std::this_thread::sleep_for(1ms);  // the PLC's value moving
-        }
-    });
     auto count = [&] { return std::atoll(("0" + Scalar(db, "SELECT count(*) FROM sample")).c_str()); };
     long long before = 0;
     for (int round = 0; round < 5; ++round) {
@@ -334,9 +333,6 @@ TEST(DiskHistory, DevgateKilledWhileWritingLeavesAnIntactDatabaseWithItsHistory)
         EXPECT_GE(now, before + 50) << "round " << round;
         before = now;
     }
-    stop = true;
-    changer.join();
-    server.Stop();
     // devgate history reads it: every sample a line after the header.
     std::string cmd = std::string(DEVGATE_PATH) + " history '" + site +
                       "' --device a --channel D100 --from 0 --format csv 2>/dev/null | wc -l";

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <ctime>
 #include <limits>
+#include <memory>
 
 namespace gateway {
 
@@ -15,6 +16,19 @@ namespace {
 // status column: 0 read, 1 failed, 2 write only
 int StatusNumber(Status s) { return s == Status::Failed ? 1 : s == Status::WriteOnly ? 2 : 0; }
 Status StatusOf(int n) { return n == 1 ? Status::Failed : n == 2 ? Status::WriteOnly : Status::Ok; }
+
+struct Finalize {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+// A statement used once; throws HistoryError when it cannot be prepared.
+Statement Once(sqlite3* db, const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
+        throw HistoryError(std::string("cannot be read: ") + sqlite3_errmsg(db));
+    return Statement(s);
+}
 
 const char* kSchema =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
@@ -90,20 +104,15 @@ void HistoryDb::Exec(const char* sql) {
 }
 
 int HistoryDb::Register(const std::string& device, const std::string& name, const std::string& element, DATATYPE type) {
-    static const char* kSql =
-        "INSERT INTO channel(device, name, element, type) VALUES(?1, ?2, ?3, ?4)"
-        " ON CONFLICT DO UPDATE SET type = ?4 RETURNING id";
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(m_db, kSql, -1, &s, nullptr) != SQLITE_OK) Throw("cannot be written");
-    sqlite3_bind_text(s, 1, device.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(s, 2, name.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(s, 3, element.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(s, 4, static_cast<int>(type));
-    int rc = sqlite3_step(s);
-    int id = rc == SQLITE_ROW ? sqlite3_column_int(s, 0) : 0;
-    sqlite3_finalize(s);
-    if (rc != SQLITE_ROW) Throw("cannot be written");
-    return id;
+    Statement s = Once(m_db,
+                       "INSERT INTO channel(device, name, element, type) VALUES(?1, ?2, ?3, ?4)"
+                       " ON CONFLICT DO UPDATE SET type = ?4 RETURNING id");
+    sqlite3_bind_text(s.get(), 1, device.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s.get(), 2, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s.get(), 3, element.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(s.get(), 4, static_cast<int>(type));
+    if (sqlite3_step(s.get()) != SQLITE_ROW) Throw("cannot be written");
+    return sqlite3_column_int(s.get(), 0);
 }
 
 void HistoryDb::Append(const std::vector<Row>& rows, const std::vector<HistoryGap>& gaps) {
@@ -153,35 +162,23 @@ void HistoryDb::Append(const std::vector<Row>& rows, const std::vector<HistoryGa
 size_t HistoryDb::Prune(int64_t beforeMs, size_t maxRows) {
     // Channel by channel, each at most maxRows of its oldest: every step a
     // short transaction, so that writing never waits long.
-    static const char* kSql =
-        "DELETE FROM sample WHERE channel = ?1 AND ms < coalesce((SELECT ms FROM sample WHERE channel = ?1 AND ms < ?2"
-        " ORDER BY ms LIMIT 1 OFFSET ?3), ?2)";
     std::vector<int> channels;
-    {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(m_db, "SELECT id FROM channel", -1, &s, nullptr) != SQLITE_OK) Throw("cannot be read");
-        while (sqlite3_step(s) == SQLITE_ROW) channels.push_back(sqlite3_column_int(s, 0));
-        sqlite3_finalize(s);
-    }
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(m_db, kSql, -1, &s, nullptr) != SQLITE_OK) Throw("cannot be written");
+    for (Statement s = Once(m_db, "SELECT id FROM channel"); sqlite3_step(s.get()) == SQLITE_ROW;)
+        channels.push_back(sqlite3_column_int(s.get(), 0));
+    Statement s = Once(m_db,
+                       "DELETE FROM sample WHERE channel = ?1 AND ms < coalesce((SELECT ms FROM sample WHERE channel ="
+                       " ?1 AND ms < ?2 ORDER BY ms LIMIT 1 OFFSET ?3), ?2)");
     size_t deleted = 0;
     Exec("BEGIN IMMEDIATE");
     for (size_t i = 0; i < channels.size() && deleted < maxRows; ++i) {
-        sqlite3_bind_int(s, 1, channels[i]);
-        sqlite3_bind_int64(s, 2, beforeMs);
-        sqlite3_bind_int64(s, 3, static_cast<int64_t>(maxRows - deleted));
-        int rc = sqlite3_step(s);
-        sqlite3_reset(s);
-        if (rc != SQLITE_DONE) {
-            sqlite3_finalize(s);
-            std::string why = sqlite3_errmsg(m_db);
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw HistoryError("cannot be pruned: " + why);
-        }
+        sqlite3_bind_int(s.get(), 1, channels[i]);
+        sqlite3_bind_int64(s.get(), 2, beforeMs);
+        sqlite3_bind_int64(s.get(), 3, static_cast<int64_t>(maxRows - deleted));
+        int rc = sqlite3_step(s.get());
+        sqlite3_reset(s.get());
+        if (rc != SQLITE_DONE) Throw("cannot be pruned");  // rolled back at the next BEGIN
         deleted += static_cast<size_t>(sqlite3_changes(m_db));
     }
-    sqlite3_finalize(s);
     std::string gaps = "DELETE FROM gap WHERE to_ms < " + std::to_string(beforeMs);
     Exec(gaps.c_str());
     Exec("COMMIT");
@@ -189,106 +186,79 @@ size_t HistoryDb::Prune(int64_t beforeMs, size_t maxRows) {
 }
 
 int64_t HistoryDb::UsedBytes() {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(m_db,
-                           "SELECT (SELECT page_count FROM pragma_page_count()) - (SELECT freelist_count FROM"
-                           " pragma_freelist_count()), (SELECT page_size FROM pragma_page_size())",
-                           -1, &s, nullptr) != SQLITE_OK)
-        Throw("cannot be read");
-    int64_t bytes = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) * sqlite3_column_int64(s, 1) : 0;
-    sqlite3_finalize(s);
-    return bytes;
+    Statement s = Once(m_db,
+                       "SELECT (SELECT page_count FROM pragma_page_count()) - (SELECT freelist_count FROM"
+                       " pragma_freelist_count()), (SELECT page_size FROM pragma_page_size())");
+    return sqlite3_step(s.get()) == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) * sqlite3_column_int64(s.get(), 1)
+                                               : 0;
 }
 
 int64_t HistoryDb::OldestMs() {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(
-            m_db, "SELECT min((SELECT ms FROM sample WHERE channel = c.id ORDER BY ms LIMIT 1)) FROM channel c", -1, &s,
-            nullptr) != SQLITE_OK)
-        Throw("cannot be read");
-    int64_t oldest = std::numeric_limits<int64_t>::max();
-    if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) != SQLITE_NULL) oldest = sqlite3_column_int64(s, 0);
-    sqlite3_finalize(s);
-    return oldest;
+    Statement s =
+        Once(m_db, "SELECT min((SELECT ms FROM sample WHERE channel = c.id ORDER BY ms LIMIT 1)) FROM channel c");
+    if (sqlite3_step(s.get()) != SQLITE_ROW || sqlite3_column_type(s.get(), 0) == SQLITE_NULL)
+        return std::numeric_limits<int64_t>::max();
+    return sqlite3_column_int64(s.get(), 0);
 }
 
 bool HistoryDb::Find(const std::string& device, const std::string& channel, HistoryChannel& out) {
     // By name first, then by element, as the site names channels.
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(m_db,
-                           "SELECT id, name, element, type FROM channel WHERE device = ?1 AND (name = ?2 OR element = "
-                           "?2) ORDER BY name = ?2 DESC, id DESC LIMIT 1",
-                           -1, &s, nullptr) != SQLITE_OK)
-        Throw("cannot be read");
-    sqlite3_bind_text(s, 1, device.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(s, 2, channel.c_str(), -1, SQLITE_TRANSIENT);
-    bool found = sqlite3_step(s) == SQLITE_ROW;
-    if (found) {
-        out.id = sqlite3_column_int(s, 0);
-        out.device = device;
-        out.name = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
-        out.element = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
-        out.type = static_cast<DATATYPE>(sqlite3_column_int(s, 3));
-    }
-    sqlite3_finalize(s);
-    return found;
+    Statement s = Once(m_db,
+                       "SELECT id, name, element, type FROM channel WHERE device = ?1 AND (name = ?2 OR element = ?2)"
+                       " ORDER BY name = ?2 DESC, id DESC LIMIT 1");
+    sqlite3_bind_text(s.get(), 1, device.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s.get(), 2, channel.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(s.get()) != SQLITE_ROW) return false;
+    out.id = sqlite3_column_int(s.get(), 0);
+    out.device = device;
+    out.name = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 1));
+    out.element = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 2));
+    out.type = static_cast<DATATYPE>(sqlite3_column_int(s.get(), 3));
+    return true;
 }
 
 void HistoryDb::Samples(int channel, int64_t fromMs, int64_t toMs,
                         const std::function<void(const HistorySample&)>& each) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(m_db,
-                           "SELECT id, ms, value, status, code FROM sample WHERE channel = ? AND ms BETWEEN ? AND ?"
-                           " ORDER BY ms, id",
-                           -1, &s, nullptr) != SQLITE_OK)
-        Throw("cannot be read");
-    sqlite3_bind_int(s, 1, channel);
-    sqlite3_bind_int64(s, 2, fromMs);
-    sqlite3_bind_int64(s, 3, toMs);
+    Statement s = Once(m_db,
+                       "SELECT id, ms, value, status, code FROM sample WHERE channel = ? AND ms BETWEEN ? AND ?"
+                       " ORDER BY ms, id");
+    sqlite3_stmt* q = s.get();
+    sqlite3_bind_int(q, 1, channel);
+    sqlite3_bind_int64(q, 2, fromMs);
+    sqlite3_bind_int64(q, 3, toMs);
     HistorySample x;
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        x.id = sqlite3_column_int64(s, 0);
-        x.ms = sqlite3_column_int64(s, 1);
-        x.status = StatusOf(sqlite3_column_int(s, 3));
-        x.code = sqlite3_column_int(s, 4);
-        int type = sqlite3_column_type(s, 2);
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+        x.id = sqlite3_column_int64(q, 0);
+        x.ms = sqlite3_column_int64(q, 1);
+        x.status = StatusOf(sqlite3_column_int(q, 3));
+        x.code = sqlite3_column_int(q, 4);
+        int type = sqlite3_column_type(q, 2);
         x.hasValue = type != SQLITE_NULL;
         x.value.type = type == SQLITE_INTEGER ? DATATYPE_INT
                        : type == SQLITE_FLOAT ? DATATYPE_DOUBLE
                        : type == SQLITE_NULL  ? DATATYPE_NONE
                                               : DATATYPE_STRING;
-        x.value.i = type == SQLITE_INTEGER ? sqlite3_column_int(s, 2) : 0;
-        x.value.d = type == SQLITE_FLOAT ? sqlite3_column_double(s, 2) : 0.0;
+        x.value.i = type == SQLITE_INTEGER ? sqlite3_column_int(q, 2) : 0;
+        x.value.d = type == SQLITE_FLOAT ? sqlite3_column_double(q, 2) : 0.0;
         x.value.s.clear();
-        if (x.value.type == DATATYPE_STRING) {
-            const unsigned char* text = sqlite3_column_text(s, 2);
-            x.value.s.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(s, 2)));
-        }
-        try {
-            each(x);
-        } catch (...) {
-            sqlite3_finalize(s);
-            throw;
-        }
+        if (x.value.type == DATATYPE_STRING)
+            x.value.s.assign(reinterpret_cast<const char*>(sqlite3_column_text(q, 2)),
+                             static_cast<size_t>(sqlite3_column_bytes(q, 2)));
+        each(x);
     }
-    sqlite3_finalize(s);
     if (rc != SQLITE_DONE) Throw("cannot be read");
 }
 
 std::vector<HistoryGap> HistoryDb::Gaps(int64_t fromMs, int64_t toMs) {
     std::vector<HistoryGap> out;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(m_db,
-                           "SELECT from_ms, to_ms, missing FROM gap WHERE to_ms >= ? AND from_ms <= ? ORDER BY from_ms",
-                           -1, &s, nullptr) != SQLITE_OK)
-        Throw("cannot be read");
-    sqlite3_bind_int64(s, 1, fromMs);
-    sqlite3_bind_int64(s, 2, toMs);
-    while (sqlite3_step(s) == SQLITE_ROW)
-        out.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1),
-                       static_cast<uint64_t>(sqlite3_column_int64(s, 2))});
-    sqlite3_finalize(s);
+    Statement s =
+        Once(m_db, "SELECT from_ms, to_ms, missing FROM gap WHERE to_ms >= ? AND from_ms <= ? ORDER BY from_ms");
+    sqlite3_bind_int64(s.get(), 1, fromMs);
+    sqlite3_bind_int64(s.get(), 2, toMs);
+    while (sqlite3_step(s.get()) == SQLITE_ROW)
+        out.push_back({sqlite3_column_int64(s.get(), 0), sqlite3_column_int64(s.get(), 1),
+                       static_cast<uint64_t>(sqlite3_column_int64(s.get(), 2))});
     return out;
 }
 
