@@ -50,7 +50,7 @@ struct RecordRule {
 
 // The history on disk; no path: none.
 struct HistorySite {
-    std::string path;  // as opened: relative to the site file
+    std::string path;  // the database: the site's path taken from the site file's folder
     unsigned retentionDays = 30;
     unsigned maxMb = 1024;
 };
