@@ -6,10 +6,9 @@ set(CMAKE_C_COMPILER ${QUORLAN_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${QUORLAN_TRIPLET}-g++)
 set(CMAKE_C_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
 set(CMAKE_CXX_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
-set(CMAKE_FIND_ROOT_PATH /usr/${QUORLAN_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${QUORLAN_TRIPLET})
+# The tools' libraries are Debian's armel packages, unpacked into the build
+# tree by scripts/setup.sh (which says why they are not installed through
+# multiarch like the armhf ones).
+include(${CMAKE_CURRENT_LIST_DIR}/debian-target.cmake)
+quorlan_debian_target(${CMAKE_CURRENT_LIST_DIR}/../build/sysroot-armel)
 set(QUORLAN_TARGET_SUFFIX _armv5 CACHE STRING "" FORCE)

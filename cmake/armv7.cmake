@@ -6,10 +6,9 @@ set(CMAKE_C_COMPILER ${QUORLAN_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${QUORLAN_TRIPLET}-g++)
 set(CMAKE_C_FLAGS_INIT "-march=armv7-a -mthumb -mfpu=vfpv3 -mfloat-abi=hard")
 set(CMAKE_CXX_FLAGS_INIT "-march=armv7-a -mthumb -mfpu=vfpv3 -mfloat-abi=hard")
-set(CMAKE_FIND_ROOT_PATH /usr/${QUORLAN_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${QUORLAN_TRIPLET})
+# The tools' libraries are Debian's armhf packages, installed through
+# multiarch (scripts/setup.sh): libraries, CMake and pkg-config files in
+# /usr/lib/arm-linux-gnueabihf, headers in /usr/include.
+include(${CMAKE_CURRENT_LIST_DIR}/debian-target.cmake)
+quorlan_debian_target(/)
 set(QUORLAN_TARGET_SUFFIX _armv7 CACHE STRING "" FORCE)

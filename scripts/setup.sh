@@ -1,6 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh Debian machine (as root),
-# and unpacks the ARM targets' iconv modules into the build tree.
+# the ARM targets' libraries for the tools, and unpacks the ARM targets' iconv
+# modules into the build tree.
+#
+# armhf: Debian's packages through multiarch (dpkg --add-architecture).
+# armel: Debian's bookworm-security archive carries no armel, so the armel
+# builds of the libraries that amd64 and armhf take from it (libssl3, zlib,
+# libsystemd0, ...) lag behind them, and Multi-Arch: same refuses to install
+# packages of one name at different versions side by side. The armel packages
+# are therefore unpacked into build/sysroot-armel (apt resolves and downloads
+# them, dpkg -x unpacks them; nothing is installed on this machine), which the
+# armv5 toolchain file searches.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +22,12 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config
           libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js
           chromium chromium-driver python3-selenium
           libmosquitto-dev mosquitto mosquitto-clients mbpoll
-          libsqlite3-dev sqlite3)
+          libsqlite3-dev sqlite3
+          libsystemd-dev lintian dpkg-dev fakeroot systemd)
+# The ARM targets' libraries for the tools (header-only ones, CLI11 and
+# nlohmann-json, are architecture-independent and come with the list above).
+arm_libraries=(libmosquitto-dev libmodbus-dev libcpp-httplib-dev libtomlplusplus-dev libsystemd-dev libsqlite3-dev)
+for p in "${arm_libraries[@]}"; do packages+=("$p:armhf"); done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -29,11 +44,32 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# The armel libraries and what they need, unpacked into build/sysroot-armel.
+# The C library's headers and the kernel headers come with the cross compiler
+# and are left out, so that the compiler sees one set of them.
+armel_root=build/sysroot-armel
+if [ "$(cat "$armel_root/.libraries" 2>/dev/null)" != "$(printf '%s\n' "${arm_libraries[@]}")" ]; then
+  tmp=$(mktemp -d) && chmod 755 "$tmp"  # apt downloads as the _apt user
+  mkdir -p "$tmp/archives/partial"
+  : >"$tmp/status"
+  apt-get -q -y --no-install-recommends -o Dir::State::status="$tmp/status" -o Dir::Cache::archives="$tmp/archives" \
+    -o Debug::NoLocking=1 --download-only install "${arm_libraries[@]/%/:armel}" >/dev/null
+  mkdir -p "$armel_root"
+  for deb in "$tmp"/archives/*_armel.deb; do
+    case "$(basename "$deb")" in
+      libc6-dev_* | linux-libc-dev_* | libcrypt-dev_* | libnsl-dev_* | libtirpc-dev_* | libc-devtools_*) continue ;;
+    esac
+    dpkg -x "$deb" "$armel_root"
+  done
+  rm -rf "$tmp"
+  printf '%s\n' "${arm_libraries[@]}" >"$armel_root/.libraries"
+fi
+
 # iconv modules of the ARM C libraries, for tests under qemu-user.
 for arch in armhf armel; do
   dest="build/sysroot-$arch"
-  if [ ! -d "$dest/usr/lib" ]; then
-    tmp=$(mktemp -d)
+  if ! ls -d "$dest"/usr/lib/*/gconv >/dev/null 2>&1; then
+    tmp=$(mktemp -d) && chmod 755 "$tmp"
     (cd "$tmp" && apt-get download "libc6:$arch" >/dev/null)
     mkdir -p "$dest"
     dpkg -x "$tmp"/libc6_*_"$arch".deb "$dest"
