@@ -34,3 +34,10 @@ target_link_libraries(${target} PRIVATE gateway_mqtt)
 # The history on disk, checked with SQLite itself.
 find_package(SQLite3 REQUIRED)
 target_link_libraries(${target} PRIVATE gateway_history SQLite::SQLite3)
+
+# Readiness and watchdog messages on a notify socket of the test's own.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_notify COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/notify_check.py $<TARGET_FILE:devgate>
+                                       ${PROJECT_SOURCE_DIR}/examples)
+  set_tests_properties(devgate_notify PROPERTIES TIMEOUT 180)
+endif()

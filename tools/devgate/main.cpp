@@ -20,6 +20,7 @@
 #include <iostream>
 #include <memory>
 
+#include "Notify.h"
 #include "gateway/Gateway.h"
 #include "gateway/HistoryPrint.h"
 #include "gateway/HistoryRecorder.h"
@@ -166,6 +167,8 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
         std::cerr << "devgate: mqtt to " << mqttFace->Describe() << "\n";
         mqttFace->Start();
     }
+    devgate::ServiceNotify service(g);
+    service.Ready("polling " + std::to_string(g.Lines().size()) + " lines");
     auto lastDraw = std::chrono::steady_clock::time_point{};
     gateway::Change c;
     while (!toolkit::StopRequested().load() && std::chrono::steady_clock::now() < end) {
@@ -185,6 +188,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
             lastDraw = std::chrono::steady_clock::now();
         }
     }
+    service.Stopping();
     if (web) web->Stop();
     if (modbus) modbus->Stop();
     if (mqttFace) mqttFace->Stop();

@@ -35,6 +35,14 @@ Result Refused(const std::string& why) {
     return Result{DEVCTRL_BADCOMMAND, toolkit::Meaning(DEVCTRL_BADCOMMAND), {}, why};
 }
 
+// Steady clock milliseconds, modulo 2^32: a 32-bit atomic is lock-free on
+// every target (a 64-bit one needs libatomic on ARMv5), and differences
+// below 49 days come out right across the wrap.
+uint32_t BeatNow() {
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+}
+
 }  // namespace
 
 const char* StatusWord(Status s) {
@@ -97,6 +105,9 @@ struct Gateway::Line {
     size_t next = 0;  // round robin
     std::thread thread;
     std::atomic<bool> stop{false};
+    // When the thread last went round its loop (BeatNow): the service
+    // watchdog's sign of life.
+    std::atomic<uint32_t> beat{BeatNow()};
     std::mutex mutex;  // tasks, state
     std::condition_variable cv;
     std::deque<std::shared_ptr<Job>> tasks;
@@ -191,6 +202,7 @@ void Gateway::Start() {
         std::lock_guard<std::mutex> lock(l->mutex);
         if (!l->thread.joinable()) {
             l->stop = false;
+            l->beat = BeatNow();
             l->thread = std::thread([this, &line = *l] { RunLine(line); });
         }
     }
@@ -206,6 +218,12 @@ void Gateway::Stop() {
     }
     for (auto& l : m_lines)
         if (l->thread.joinable()) l->thread.join();
+}
+
+Clock::duration Gateway::Stalest() const {
+    uint32_t stalest = 0, now = BeatNow();
+    for (const auto& l : m_lines) stalest = std::max(stalest, now - l->beat.load());
+    return std::chrono::milliseconds(stalest);
 }
 
 int Gateway::DeviceIndex(const std::string& name) const {
@@ -691,10 +709,13 @@ void Gateway::RunLine(Line& line) {
             lock.lock();
         }
     };
-    // Waits until the time, a task or the stop, carrying out tasks that come.
+    // Waits until the time, a task or the stop, carrying out tasks that come;
+    // wakes at least every kBeatPeriod to show it is alive.
     auto waitUntil = [&](Clock::time_point when) {
         std::unique_lock<std::mutex> lock(line.mutex);
-        line.cv.wait_until(lock, when, [&line] { return line.stop.load() || !line.tasks.empty(); });
+        line.beat = BeatNow();
+        line.cv.wait_until(lock, std::min(when, Clock::now() + kBeatPeriod),
+                           [&line] { return line.stop.load() || !line.tasks.empty(); });
     };
     auto fail = [&](int code, const std::string& why) {
         Teardown(line);
@@ -708,6 +729,7 @@ void Gateway::RunLine(Line& line) {
         backoff = std::min(backoff * 2, m_options.backoffMax);
     };
     while (!line.stop) {
+        line.beat = BeatNow();
         if (!line.port) {
             int code = 0;
             std::string why;

@@ -178,6 +178,12 @@ public:
     // Ends every line: controllers cleaned up and destroyed, ports closed.
     void Stop();
 
+    // The longest time since a running line's thread last went round its
+    // loop; an idle thread does so at least every kBeatPeriod. A line stuck in
+    // a call shows here, which the service watchdog heeds.
+    static constexpr std::chrono::milliseconds kBeatPeriod{500};
+    std::chrono::steady_clock::duration Stalest() const;
+
     const std::vector<LineModel>& Lines() const { return m_lineModels; }
     const std::vector<DeviceModel>& Devices() const { return m_deviceModels; }
     // The device's index in Devices(), -1 when there is none of that name.

@@ -1,0 +1,45 @@
+#include "Notify.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <algorithm>
+
+namespace devgate {
+
+ServiceNotify::ServiceNotify(const gateway::Gateway& gateway) : m_gateway(gateway) {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0) m_watchdog = std::chrono::microseconds(usec);
+}
+
+ServiceNotify::~ServiceNotify() { Stopping(); }
+
+void ServiceNotify::Ready(const std::string& status) {
+    sd_notify(0, ("READY=1\nSTATUS=" + status).c_str());
+    if (m_watchdog.count() > 0 && !m_thread.joinable()) m_thread = std::thread([this] { Ping(); });
+}
+
+void ServiceNotify::Stopping() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop) return;
+        m_stop = true;
+    }
+    m_cv.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+    sd_notify(0, "STOPPING=1");
+}
+
+// Pings at half the watchdog's time, and only while no line's thread has
+// been silent for that long; a line that comes back brings the pings back.
+void ServiceNotify::Ping() {
+    const auto period = m_watchdog / 2;
+    // The lines wake at least every kBeatPeriod, so a shorter watchdog would
+    // take idle lines for stuck ones.
+    const auto limit = std::max<std::chrono::steady_clock::duration>(period, 2 * gateway::Gateway::kBeatPeriod);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    do {
+        if (m_gateway.Stalest() < limit) sd_notify(0, "WATCHDOG=1");
+    } while (!m_cv.wait_for(lock, period, [this] { return m_stop; }));
+}
+
+}  // namespace devgate
