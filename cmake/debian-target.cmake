@@ -8,6 +8,9 @@ function(quorlan_debian_target root)
   string(REGEX REPLACE "/$" "" prefix "${root}")
   set(libdir ${prefix}/usr/lib/${QUORLAN_TRIPLET})
   set(CMAKE_LIBRARY_ARCHITECTURE ${QUORLAN_TRIPLET} PARENT_SCOPE)
+  # Installed (and packaged) in Debian's multiarch layout, which GNUInstallDirs
+  # chooses for native builds only.
+  set(CMAKE_INSTALL_LIBDIR lib/${QUORLAN_TRIPLET} CACHE PATH "Object code libraries")
   set(CMAKE_FIND_ROOT_PATH /usr/${QUORLAN_TRIPLET} ${root} / PARENT_SCOPE)
   set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER PARENT_SCOPE)
   set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY PARENT_SCOPE)

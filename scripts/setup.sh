@@ -54,12 +54,30 @@ if [ "$(cat "$armel_root/.libraries" 2>/dev/null)" != "$(printf '%s\n' "${arm_li
   : >"$tmp/status"
   apt-get -q -y --no-install-recommends -o Dir::State::status="$tmp/status" -o Dir::Cache::archives="$tmp/archives" \
     -o Debug::NoLocking=1 --download-only install "${arm_libraries[@]/%/:armel}" >/dev/null
+  # A dpkg database of what is unpacked (files listed under the sysroot's
+  # path), for dpkg-shlibdeps when scripts/package.sh packages for armel.
   mkdir -p "$armel_root"
+  root=$(realpath "$armel_root")
+  admin=$root/.dpkg
+  mkdir -p "$admin/info" "$admin/updates" "$admin/triggers"
+  echo 1 >"$admin/info/format"
+  printf 'amd64\narmel\n' >"$admin/arch"
+  : >"$admin/status"
   for deb in "$tmp"/archives/*_armel.deb; do
     case "$(basename "$deb")" in
       libc6-dev_* | linux-libc-dev_* | libcrypt-dev_* | libnsl-dev_* | libtirpc-dev_* | libc-devtools_*) continue ;;
     esac
     dpkg -x "$deb" "$armel_root"
+    name=$(dpkg-deb -f "$deb" Package)
+    [ "$(dpkg-deb -f "$deb" Multi-Arch)" = same ] && name+=":armel"
+    { dpkg-deb -f "$deb"; echo "Status: install ok installed"; echo; } >>"$admin/status"
+    dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\./|/|' -e 's|/$||' -e '/^$/d' -e "s|^|$root|" \
+      >"$admin/info/$name.list"
+    dpkg-deb -e "$deb" "$tmp/control"
+    for f in shlibs symbols; do
+      if [ -f "$tmp/control/$f" ]; then cp "$tmp/control/$f" "$admin/info/$name.$f"; fi
+    done
+    rm -rf "$tmp/control"
   done
   rm -rf "$tmp"
   printf '%s\n' "${arm_libraries[@]}" >"$armel_root/.libraries"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the three targets and the sanitizer build, runs every test on each
-# (the ARM ones under qemu-user), and checks the deliverables themselves.
+# (the ARM ones under qemu-user), checks the deliverables themselves, and
+# builds, checks, installs and purges the Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -28,6 +29,10 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60} scripts/fuzz.sh || fail=1
 
 echo "==== deliverables"
 scripts/check-deliverables.sh || fail=1
+
+echo "==== packages (built, checked by lintian, the amd64 ones installed and purged)"
+run scripts/package.sh
+run tests/packaging/install_purge.sh build/packages/quorlan-plugin_*_amd64.deb build/packages/devgate_*_amd64.deb
 
 echo "==== format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror || fail=1

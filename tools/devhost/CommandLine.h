@@ -11,6 +11,7 @@
 #include "DeviceDescription.h"
 #include "toolkit/Database.h"
 #include "toolkit/Output.h"
+#include "toolkit/Plugin.h"
 #include "toolkit/PortFactory.h"
 
 namespace devhost {

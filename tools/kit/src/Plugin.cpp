@@ -1,8 +1,19 @@
 #include "toolkit/Plugin.h"
 
 #include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
 
 namespace toolkit {
+
+std::string DefaultPluginPath(const std::string& built, const std::string& installedBinDir,
+                              const std::string& installed) {
+    char self[PATH_MAX];
+    char dir[PATH_MAX];
+    if (realpath("/proc/self/exe", self) == nullptr || realpath(installedBinDir.c_str(), dir) == nullptr) return built;
+    std::string program(self);
+    return program.substr(0, program.find_last_of('/')) == dir ? installed : built;
+}
 
 std::shared_ptr<PluginLibrary> PluginLibrary::Load(const std::string& path) {
     std::shared_ptr<PluginLibrary> library(new PluginLibrary());

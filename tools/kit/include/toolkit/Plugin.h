@@ -21,6 +21,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The plug-in a tool loads unless told otherwise: the installed one when the
+// running program is the installed one (it lives in installedBinDir), else
+// the one of the build tree the program was built in.
+std::string DefaultPluginPath(const std::string& built, const std::string& installedBinDir,
+                              const std::string& installed);
+
 class Controller;
 
 class PluginLibrary : public std::enable_shared_from_this<PluginLibrary> {
