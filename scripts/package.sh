@@ -49,15 +49,15 @@ for arch in "${@:-amd64 armhf armel}"; do
       *) echo "unknown architecture: $a" >&2; exit 2 ;;
     esac
     echo "==== packages for $a ($preset), version $version"
-    extra=()
+    cmake --preset "$preset" -DQUORLAN_PACKAGE_VERSION="$version" -DQUORLAN_PACKAGE_ARCH="$a" \
+      -DQUORLAN_PACKAGE_CHANGELOG="$changelog" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)" --target quorlan_com zevohost devcfg devgate devhost plcsim
     if [ "$a" = armel ]; then
       bin=build/armv5/bin
-      extra+=(-DQUORLAN_PACKAGE_PLUGIN_DEPENDS="$(armel_depends build/armv5/libquorlan_com_armv5.so $bin/devcfg)")
-      extra+=(-DQUORLAN_PACKAGE_DEVGATE_DEPENDS="$(armel_depends $bin/devgate $bin/devhost $bin/plcsim)")
+      cmake --preset "$preset" \
+        -DQUORLAN_PACKAGE_PLUGIN_DEPENDS="$(armel_depends build/armv5/libquorlan_com_armv5.so $bin/devcfg)" \
+        -DQUORLAN_PACKAGE_DEVGATE_DEPENDS="$(armel_depends $bin/devgate $bin/devhost $bin/plcsim)" >/dev/null
     fi
-    cmake --preset "$preset" -DQUORLAN_PACKAGE_VERSION="$version" -DQUORLAN_PACKAGE_ARCH="$a" \
-      -DQUORLAN_PACKAGE_CHANGELOG="$changelog" "${extra[@]}" >/dev/null
-    cmake --build --preset "$preset" -j "$(nproc)" --target quorlan_com zevohost devcfg devgate devhost plcsim
     rm -f "$out"/*_"$a".deb
     (cd "build/$preset" && cpack -B "$out" >/dev/null)
     rm -rf "$out/_CPack_Packages"
