@@ -32,7 +32,8 @@ void ServiceNotify::Stopping() {
 // Pings at half the watchdog's time, and only while no line's thread has
 // been silent for that long; a line that comes back brings the pings back.
 void ServiceNotify::Ping() {
-    const auto period = m_watchdog / 2;
+    // A watchdog set absurdly short must not make this a busy loop.
+    const auto period = std::max<std::chrono::steady_clock::duration>(m_watchdog / 2, std::chrono::milliseconds(100));
     // The lines wake at least every kBeatPeriod, so a shorter watchdog would
     // take idle lines for stuck ones.
     const auto limit = std::max<std::chrono::steady_clock::duration>(period, 2 * gateway::Gateway::kBeatPeriod);
