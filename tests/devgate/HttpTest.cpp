@@ -6,6 +6,7 @@
 
 #include "SiteFiles.h"
 #include "gateway/History.h"
+#include "gateway/HttpAuth.h"
 #include "gateway/HttpJson.h"
 
 namespace {
@@ -173,6 +174,53 @@ TEST(HttpJson, FeedEventsCarryTheFieldsThePageReads) {
                   "\",\"value\":null,\"time\":null,\"status\":\"failed\",\"code\":2}\n\n");
     value.channel = 2;  // beyond the device's two channels
     EXPECT_EQ(gateway::EventText(g, value), "");
+}
+
+TEST(HttpAuth, ReadsAreOpenOnlyForAHostThatIsExactlyALoopbackName) {
+    const std::pair<const char*, bool> cases[] = {
+        {"localhost", true},
+        {"LocalHost:8080", true},
+        {"127.0.0.1", true},
+        {"127.255.0.9:65535", true},
+        {"[::1]", true},
+        {"[::1]:80", true},
+        {"", false},
+        {"::1", false},  // an IPv6 address without brackets is no Host
+        {"127.0.0.1.evil.example", false},
+        {"127.evil.example", false},
+        {"127.0.0.1evil.example", false},
+        {"127.0.0.1:8080.evil.example", false},
+        {"127.0.0.256", false},
+        {"127.0.0", false},
+        {"127.0.0.1.", false},
+        {"localhost.evil.example", false},
+        {"localhost:", false},
+        {"localhost:123456", false},
+        {"[::1].evil.example", false},
+        {"[::1", false},
+        {"10.0.0.1", false},
+    };
+    for (const auto& [host, open] : cases) EXPECT_EQ(gateway::LoopbackHost(host), open) << '"' << host << '"';
+}
+
+TEST(HttpAuth, TheTokenIsComparedByteForByteAsTheHeaderCarriesIt) {
+    const std::string token = "a1b2";
+    const std::pair<std::string, bool> cases[] = {
+        {"Bearer a1b2", true},
+        {"bearer a1b2", true},
+        {"Bearer a1b2\n", false},
+        {"Bearer a1b2%0A", false},
+        {std::string("Bearer a1b2\0junk", 16), false},
+        {"Bearer %61%31%62%32", false},  // the token percent-encoded
+        {"Bearer  a1b2", false},
+        {"Bearer a1b", false},
+        {"Bearer a1b2a", false},
+        {"Basic a1b2", false},
+        {"a1b2", false},
+        {"Bearer ", false},
+    };
+    for (const auto& [header, ok] : cases) EXPECT_EQ(gateway::BearerMatches(header, token), ok) << header;
+    EXPECT_FALSE(gateway::BearerMatches("Bearer ", "")) << "an empty secret matches nothing";
 }
 
 }  // namespace

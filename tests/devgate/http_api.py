@@ -345,6 +345,11 @@ def main():
 
         # Reads are open on loopback, but not for a page that names another host.
         check(call(base, "/api/values", token=None, headers={"Host": "evil.example:80"})[0] == 401, "rebinding")
+        port = base.rsplit(":", 1)[1]
+        for host in ("127.0.0.1.evil.example", "127.evil.example", "127.0.0.1evil.example",
+                     "127.0.0.1:%s.evil.example" % port):
+            for path in ("/api/values", "/api/site", "/api/stats", "/api/history?device=press1&channel=temp"):
+                check(call(base, path, token=None, headers={"Host": host})[0] == 401, "rebinding %s %s" % (host, path))
         check(call(base, "/api/values?token=" + TOKEN, token=None, headers={"Host": "evil.example:80"})[0] == 200,
               "the token in the query, for the event stream")
         check(call(base, "/api/values?device=nope")[0] == 404, "unknown device")

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "gateway/History.h"
+#include "gateway/HttpAuth.h"
 #include "gateway/HostPort.h"
 #include "gateway/HttpJson.h"
 #include "toolkit/CodeTexts.h"
@@ -54,15 +55,6 @@ const Asset kAssets[] = {
     {"/chart.js", "text/javascript; charset=utf-8", web_chart_js, web_chart_js_size},
 };
 
-// Equal to the secret, in a time that depends only on the secret's length.
-bool SameSecret(const std::string& given, const std::string& secret) {
-    unsigned diff = given.size() == secret.size() ? 0u : 1u;
-    for (size_t i = 0; i < secret.size(); ++i)
-        diff |= static_cast<unsigned>(static_cast<unsigned char>(i < given.size() ? given[i] : 0) ^
-                                      static_cast<unsigned char>(secret[i]));
-    return diff == 0 && !secret.empty();
-}
-
 // The HTTP threads yield the processor to the lines: a busy page or many
 // clients slow the answers, not the polling. Once a thread (nice is per
 // thread on Linux).
@@ -87,8 +79,6 @@ public:
 private:
     httplib::ThreadPool m_pool;
 };
-
-bool IsLoopback(const std::string& host) { return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0; }
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -163,9 +153,7 @@ struct HttpFace::Impl {
     }
 
     bool HasToken(const httplib::Request& req) const {
-        const std::string header = req.get_header_value("Authorization");
-        if (header.rfind("Bearer ", 0) == 0) return SameSecret(Trim(header.substr(7)), token);
-        return false;
+        return BearerMatches(req.get_header_value("Authorization"), token);
     }
 
     // Reads: open on a loopback address when the request names a loopback
@@ -174,12 +162,8 @@ struct HttpFace::Impl {
     bool MayRead(const httplib::Request& req) const {
         if (options.openReads || HasToken(req)) return true;
         if (req.has_param("token") && SameSecret(req.get_param_value("token"), token)) return true;
-        if (!IsLoopback(host)) return false;
-        std::string h = req.get_header_value("Host");
-        if (h.empty()) return false;
-        size_t end = h.front() == '[' ? h.find(']') : h.rfind(':');
-        h = h.front() == '[' ? h.substr(1, end == std::string::npos ? 0 : end - 1) : h.substr(0, end);
-        return IsLoopback(h);
+        if (!LoopbackHost(host.find(':') != std::string::npos ? "[" + host + "]" : host)) return false;
+        return LoopbackHost(req.get_header_value("Host"));
     }
 
     const DeviceModel* Device(const std::string& name) const {
