@@ -19,7 +19,7 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config
           googletest libgtest-dev libgmock-dev libbenchmark-dev
           libmodbus-dev python3-pymodbus python3-crcmod
           libcli11-dev libtomlplusplus-dev socat valgrind
-          libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js
+          libmicrohttpd-dev nlohmann-json3-dev libjs-chart.js
           chromium chromium-driver python3-selenium
           libmosquitto-dev mosquitto mosquitto-clients mbpoll
           libsqlite3-dev sqlite3

@@ -12,6 +12,14 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
   set_tests_properties(devgate_http_api PROPERTIES TIMEOUT 120)
 endif()
 
+# The HTTP face under 200 idle and 50 slowloris connections: a normal client
+# is answered, the slow ones are closed.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_http_hostile COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/http_hostile.py
+                                             $<TARGET_FILE:devgate> ${PROJECT_SOURCE_DIR}/examples/site.toml)
+  set_tests_properties(devgate_http_hostile PROPERTIES TIMEOUT 120)
+endif()
+
 # The Modbus TCP face against mbpoll and pymodbus (Debian's, for the system
 # python), started on free ports of 127.0.0.1.
 if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)

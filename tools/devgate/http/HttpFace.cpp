@@ -1,20 +1,27 @@
 #include "gateway/HttpFace.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
 
 #include "gateway/History.h"
-#include "gateway/HttpAuth.h"
 #include "gateway/HostPort.h"
+#include "gateway/HttpAuth.h"
 #include "gateway/HttpJson.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/Output.h"
@@ -32,6 +39,12 @@ using ojson = nlohmann::ordered_json;  // answers keep their fields in order
 
 constexpr size_t kMaxBody = 64 * 1024;
 constexpr size_t kMaxQueryValue = 256;
+constexpr size_t kMaxHeaders = 64;                    // header fields of one request
+constexpr size_t kHeadMemory = 32 * 1024;             // a connection's buffer: the request head must fit
+constexpr unsigned kIdleSeconds = 10;                 // a connection with no traffic that long is closed
+constexpr auto kHeadTime = std::chrono::seconds(10);  // a request head must be whole within this
+constexpr unsigned kServingThreads = 2;
+constexpr unsigned kMaxConnections = 256;
 constexpr int kMaxHistorySeconds = 600;
 constexpr int kNoPort = -2;
 constexpr auto kEventWait = std::chrono::milliseconds(500);
@@ -55,7 +68,7 @@ const Asset kAssets[] = {
     {"/chart.js", "text/javascript; charset=utf-8", web_chart_js, web_chart_js_size},
 };
 
-// The HTTP threads yield the processor to the lines: a busy page or many
+// The serving threads yield the processor to the lines: a busy page or many
 // clients slow the answers, not the polling. Once a thread (nice is per
 // thread on Linux).
 void YieldToLines() {
@@ -63,22 +76,6 @@ void YieldToLines() {
     if (!done) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kServingNice);
     done = true;
 }
-
-// httplib's pool, its workers below the lines.
-class WorkerPool : public httplib::TaskQueue {
-public:
-    explicit WorkerPool(size_t n) : m_pool(n) {}
-    void enqueue(std::function<void()> fn) override {
-        m_pool.enqueue([fn = std::move(fn)] {
-            YieldToLines();
-            fn();
-        });
-    }
-    void shutdown() override { m_pool.shutdown(); }
-
-private:
-    httplib::ThreadPool m_pool;
-};
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -99,12 +96,48 @@ std::string RandomToken() {
     return token;
 }
 
-void Error(httplib::Response& res, int status, const std::string& message) {
+// One request as the handlers see it: its head as sent (header values not
+// decoded), its query arguments (decoded) and its body.
+struct Req {
+    MHD_Connection* connection = nullptr;
+    std::string method, path, body;
+
+    bool has_param(const char* name) const {
+        return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name) != nullptr;
+    }
+    std::string get_param_value(const char* name) const {
+        const char* v = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+        return v == nullptr ? std::string() : v;
+    }
+    std::string get_header_value(const char* name) const {
+        const char* v = nullptr;
+        size_t n = 0;
+        if (MHD_lookup_connection_value_n(connection, MHD_HEADER_KIND, name, std::strlen(name), &v, &n) != MHD_YES ||
+            v == nullptr)
+            return std::string();
+        return std::string(v, n);
+    }
+};
+
+// An answer, queued once the handler returns.
+struct Res {
+    int status = 200;
+    std::string body, type;
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    void set_content(std::string b, const char* t) {
+        body = std::move(b);
+        type = t;
+    }
+    void set_header(const char* name, const char* value) { headers.emplace_back(name, value); }
+};
+
+void Error(Res& res, int status, const std::string& message) {
     res.status = status;
     res.set_content(json{{"error", message}}.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
-void Send(httplib::Response& res, const std::string& body) { res.set_content(body, "application/json"); }
+void Send(Res& res, const std::string& body) { res.set_content(body, "application/json"); }
 
 std::string Dump(const ojson& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -116,6 +149,45 @@ ojson Failures(const std::map<int, long>& failures) {
     return out;
 }
 
+MHD_Result Queue(MHD_Connection* connection, const Res& res, bool close) {
+    MHD_Response* r =
+        MHD_create_response_from_buffer(res.body.size(), const_cast<char*>(res.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (r == nullptr) return MHD_NO;
+    if (!res.type.empty()) MHD_add_response_header(r, "Content-Type", res.type.c_str());
+    for (const auto& [name, value] : res.headers) MHD_add_response_header(r, name.c_str(), value.c_str());
+    if (close) MHD_add_response_header(r, "Connection", "close");
+    MHD_Result ok = MHD_queue_response(connection, static_cast<unsigned>(res.status), r);
+    MHD_destroy_response(r);
+    return ok;
+}
+
+// The state of one request between the server's calls: its body as it comes.
+struct Call {
+    Req req;
+    bool answered = false;
+};
+
+// An event stream: changes taken from its own subscription by a thread of its
+// own into a bounded buffer the server sends from; the connection waits
+// (suspended) while the buffer is empty.
+struct Stream {
+    std::shared_ptr<Subscription> sub;
+    MHD_Connection* connection = nullptr;
+    std::mutex mutex;
+    std::string buffer = ": devgate\n\n";
+    bool suspended = false;
+    bool ended = false;  // the client went, or the server stops
+};
+
+// A connection's head deadline: from its accept or its last answer, a whole
+// request head must come within kHeadTime.
+struct Conn {
+    int fd = -1;
+    std::chrono::steady_clock::time_point since;
+    bool busy = false;  // a whole request is being answered
+    bool cut = false;
+};
+
 }  // namespace
 
 struct HttpFace::Impl {
@@ -125,11 +197,16 @@ struct HttpFace::Impl {
     int port = -1;
     std::string token;
     bool generated = false;
-    httplib::Server server;
-    std::thread listener;
-    std::thread feeder;
+    MHD_Daemon* daemon = nullptr;
+    std::thread feeder, reaper;
     std::atomic<bool> stopping{false};
     std::atomic<size_t> eventClients{0};
+    std::mutex jobsMutex;  // threads of writes, commands and event streams
+    std::condition_variable jobsDone;
+    size_t jobs = 0;
+    std::mutex connsMutex;
+    std::condition_variable reaperWake;
+    std::map<MHD_Connection*, Conn> conns;
     History history;
     std::shared_ptr<Subscription> historyFeed;
     struct ValuesCache {
@@ -152,14 +229,12 @@ struct HttpFace::Impl {
         return types;
     }
 
-    bool HasToken(const httplib::Request& req) const {
-        return BearerMatches(req.get_header_value("Authorization"), token);
-    }
+    bool HasToken(const Req& req) const { return BearerMatches(req.get_header_value("Authorization"), token); }
 
     // Reads: open on a loopback address when the request names a loopback
     // host (a page of another site that renamed itself to this address gets
     // nothing), or with openReads; else with the token.
-    bool MayRead(const httplib::Request& req) const {
+    bool MayRead(const Req& req) const {
         if (options.openReads || HasToken(req)) return true;
         if (req.has_param("token") && SameSecret(req.get_param_value("token"), token)) return true;
         if (!LoopbackHost(host.find(':') != std::string::npos ? "[" + host + "]" : host)) return false;
@@ -177,7 +252,7 @@ struct HttpFace::Impl {
         return -1;
     }
 
-    void Site(httplib::Response& res) const {
+    void Site(Res& res) const {
         ojson lines = ojson::array(), devices = ojson::array();
         for (const LineModel& l : g.Lines()) {
             LineStats s = g.LineStatsOf(l.name);
@@ -226,7 +301,7 @@ struct HttpFace::Impl {
         return cache.body;
     }
 
-    void Values(const httplib::Request& req, httplib::Response& res) {
+    void Values(const Req& req, Res& res) {
         size_t d = g.Devices().size();
         if (req.has_param("device")) {
             int i = g.DeviceIndex(req.get_param_value("device"));
@@ -236,7 +311,7 @@ struct HttpFace::Impl {
         Send(res, ValuesBody(d));
     }
 
-    void Stats(httplib::Response& res) const {
+    void Stats(Res& res) const {
         ojson lines = ojson::array();
         for (const LineModel& l : g.Lines()) {
             LineStats ls = g.LineStatsOf(l.name);
@@ -266,7 +341,7 @@ struct HttpFace::Impl {
         Send(res, Dump({{"lines", lines}}));
     }
 
-    void HistoryOf(const httplib::Request& req, httplib::Response& res) const {
+    void HistoryOf(const Req& req, Res& res) const {
         if (!req.has_param("device") || !req.has_param("channel"))
             return Error(res, 400, "history needs device and channel");
         long long seconds = kMaxHistorySeconds;
@@ -293,38 +368,8 @@ struct HttpFace::Impl {
         Send(res, out + "]}");
     }
 
-    void Events(httplib::Response& res) {
-        if (eventClients.fetch_add(1) >= options.eventClients) {
-            eventClients.fetch_sub(1);
-            return Error(res, 503, "too many event streams; try again later");
-        }
-        struct Stream {
-            std::shared_ptr<Subscription> sub;
-            std::chrono::steady_clock::time_point lastWrite;
-        };
-        auto stream = std::make_shared<Stream>(Stream{g.Subscribe(kEventQueue), std::chrono::steady_clock::now()});
-        res.set_header("Cache-Control", "no-cache");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, stream](size_t offset, httplib::DataSink& sink) {
-                std::string out = offset == 0 ? ": devgate\n\n" : "";
-                Change c;
-                for (bool got = stream->sub->Pop(c, kEventWait); got && out.size() < kMaxBody;
-                     got = stream->sub->Pop(c, std::chrono::milliseconds(0)))
-                    out += EventText(g, c);
-                auto now = std::chrono::steady_clock::now();
-                if (out.empty() && now - stream->lastWrite >= kKeepalive) out = ": keepalive\n\n";
-                if (!out.empty()) {
-                    if (!sink.write(out.data(), out.size())) return false;  // the client went away
-                    stream->lastWrite = now;
-                }
-                return !stopping.load();
-            },
-            [this](bool) { eventClients.fetch_sub(1); });
-    }
-
     // The JSON object of a request body, or a 400 answer.
-    bool Body(const httplib::Request& req, httplib::Response& res, json& body) {
+    bool Body(const Req& req, Res& res, json& body) {
         body = json::parse(req.body, nullptr, false);
         if (body.is_discarded() || !body.is_object()) {
             Error(res, 400, "the body is no JSON object");
@@ -333,7 +378,7 @@ struct HttpFace::Impl {
         return true;
     }
 
-    static bool Field(const json& body, const char* name, std::string& out, httplib::Response& res) {
+    static bool Field(const json& body, const char* name, std::string& out, Res& res) {
         auto it = body.find(name);
         if (it == body.end() || !it->is_string()) {
             Error(res, 400, std::string("the body needs a string \"") + name + "\"");
@@ -343,7 +388,7 @@ struct HttpFace::Impl {
         return true;
     }
 
-    void Answer(httplib::Response& res, const Result& r, bool variables) {
+    void Answer(Res& res, const Result& r, bool variables) {
         if (!r.refused.empty()) return Error(res, 400, r.refused);
         if (r.code == kNoPort) return Error(res, 503, "the line is down: " + r.meaning);
         std::string out = "{\"code\":" + std::to_string(r.code) + ",\"meaning\":" + devdesc::Quote(r.meaning);
@@ -351,7 +396,7 @@ struct HttpFace::Impl {
         Send(res, out + "}");
     }
 
-    void Write(const httplib::Request& req, httplib::Response& res) {
+    void Write(const Req& req, Res& res) {
         json body;
         std::string device, channel, why;
         if (!Body(req, res, body) || !Field(body, "device", device, res) || !Field(body, "channel", channel, res))
@@ -368,7 +413,7 @@ struct HttpFace::Impl {
         Answer(res, g.Write(device, c, value), false);
     }
 
-    void IoCtrl(const httplib::Request& req, httplib::Response& res) {
+    void IoCtrl(const Req& req, Res& res) {
         json body;
         std::string device, command, why;
         if (!Body(req, res, body) || !Field(body, "device", device, res) || !Field(body, "command", command, res))
@@ -386,52 +431,275 @@ struct HttpFace::Impl {
         Answer(res, g.IoCtrl(device, command, variables), true);
     }
 
-    void Routes() {
-        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            // Answers go uncompressed: httplib compresses each answer anew,
-            // brotli at its highest quality (0.7 s of CPU for the values of
-            // examples/site.toml), gzip at 4 ms, where sending takes 0.1 ms.
-            // The request is httplib's own, not const.
-            const_cast<httplib::Request&>(req).headers.erase("Accept-Encoding");
-            for (const auto& [name, value] : req.params)
-                if (name.size() > kMaxQueryValue || value.size() > kMaxQueryValue) {
-                    Error(res, 400, "query value too long");
-                    return httplib::Server::HandlerResponse::Handled;
-                }
-            if (req.path.rfind("/api/", 0) != 0) return httplib::Server::HandlerResponse::Unhandled;
-            bool allowed = req.method == "GET" ? MayRead(req) : HasToken(req);
-            if (allowed) return httplib::Server::HandlerResponse::Unhandled;
+    // A thread that holds a slot of the jobs Stop() waits for; false when
+    // all options.workers slots are taken (or the server stops).
+    bool StartJob(std::function<void()> fn, size_t most) {
+        {
+            std::lock_guard<std::mutex> lock(jobsMutex);
+            if (stopping.load() || jobs >= most) return false;
+            ++jobs;
+        }
+        std::thread([this, fn = std::move(fn)] {
+            YieldToLines();
+            fn();
+            std::lock_guard<std::mutex> lock(jobsMutex);
+            --jobs;
+            jobsDone.notify_all();
+        }).detach();
+        return true;
+    }
+
+    // Writes and commands wait for their line: their connection is suspended
+    // while a thread of their own carries them out and queues the answer
+    // (the server takes it on resuming), the server threads go on.
+    MHD_Result Carry(Call& call, void (Impl::*handler)(const Req&, Res&)) {
+        MHD_suspend_connection(call.req.connection);
+        bool started = StartJob(
+            [this, &call, handler] {
+                Res res;
+                (this->*handler)(call.req, res);
+                Queue(call.req.connection, res, false);
+                MHD_resume_connection(call.req.connection);
+            },
+            options.workers);
+        if (started) return MHD_YES;
+        MHD_resume_connection(call.req.connection);
+        Res res;
+        Error(res, 503, "too many writes and commands at once; try again later");
+        return Queue(call.req.connection, res, false);
+    }
+
+    static ssize_t StreamRead(void* cls, uint64_t, char* out, size_t most) {
+        Stream& s = **static_cast<std::shared_ptr<Stream>*>(cls);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.buffer.empty()) {
+            size_t n = std::min(most, s.buffer.size());
+            std::memcpy(out, s.buffer.data(), n);
+            s.buffer.erase(0, n);
+            return static_cast<ssize_t>(n);
+        }
+        if (s.ended) return MHD_CONTENT_READER_END_OF_STREAM;
+        s.suspended = true;
+        MHD_suspend_connection(s.connection);
+        return 0;
+    }
+
+    static void StreamFree(void* cls) {
+        auto* s = static_cast<std::shared_ptr<Stream>*>(cls);
+        {
+            std::lock_guard<std::mutex> lock((*s)->mutex);
+            (*s)->ended = true;
+        }
+        delete s;
+    }
+
+    // Moves changes from the stream's subscription into its buffer (at most
+    // kMaxBody waiting) and wakes its connection, until the client goes or
+    // the server stops; a comment line every kKeepalive shows a gone client.
+    void Pump(const std::shared_ptr<Stream>& s) {
+        auto lastWrite = std::chrono::steady_clock::now();
+        for (;;) {
+            std::string out;
+            Change c;
+            bool full;
+            {
+                std::lock_guard<std::mutex> lock(s->mutex);
+                full = s->buffer.size() >= kMaxBody;
+            }
+            if (!full)
+                for (bool got = s->sub->Pop(c, kEventWait); got && out.size() < kMaxBody;
+                     got = s->sub->Pop(c, std::chrono::milliseconds(0)))
+                    out += EventText(g, c);
+            else
+                std::this_thread::sleep_for(kEventWait);
+            auto now = std::chrono::steady_clock::now();
+            if (out.empty() && now - lastWrite >= kKeepalive) out = ": keepalive\n\n";
+            std::lock_guard<std::mutex> lock(s->mutex);
+            if (stopping.load()) s->ended = true;
+            if (!out.empty()) {
+                s->buffer += out;
+                lastWrite = now;
+            }
+            if (s->suspended && (!s->buffer.empty() || s->ended)) {
+                s->suspended = false;
+                MHD_resume_connection(s->connection);
+            }
+            if (s->ended) break;
+        }
+        eventClients.fetch_sub(1);
+    }
+
+    MHD_Result Events(MHD_Connection* connection) {
+        Res refusal;
+        if (eventClients.fetch_add(1) >= options.eventClients) {
+            eventClients.fetch_sub(1);
+            Error(refusal, 503, "too many event streams; try again later");
+            return Queue(connection, refusal, false);
+        }
+        auto stream = std::make_shared<Stream>();
+        stream->sub = g.Subscribe(kEventQueue);
+        stream->connection = connection;
+        if (!StartJob([this, stream] { Pump(stream); }, options.workers + options.eventClients)) {
+            eventClients.fetch_sub(1);
+            Error(refusal, 503, "the server stops");
+            return Queue(connection, refusal, true);
+        }
+        MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Impl::StreamRead,
+                                                            new std::shared_ptr<Stream>(stream), &Impl::StreamFree);
+        if (r == nullptr) return MHD_NO;
+        MHD_add_response_header(r, "Content-Type", "text/event-stream");
+        MHD_add_response_header(r, "Cache-Control", "no-cache");
+        MHD_Result ok = MHD_queue_response(connection, 200, r);
+        MHD_destroy_response(r);
+        return ok;
+    }
+
+    // A request with its whole body: routed and answered, or handed to a thread.
+    MHD_Result Route(Call& call) {
+        const Req& req = call.req;
+        Res res;
+        bool close = false;
+        bool tooLong = false;
+        MHD_get_connection_values(
+            req.connection, MHD_GET_ARGUMENT_KIND,
+            [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+                if (std::strlen(key) > kMaxQueryValue || (value != nullptr && std::strlen(value) > kMaxQueryValue))
+                    *static_cast<bool*>(cls) = true;
+                return MHD_YES;
+            },
+            &tooLong);
+        bool get = req.method == "GET" || req.method == "HEAD";
+        if (tooLong) {
+            Error(res, 400, "query value too long");
+        } else if (req.path.rfind("/api/", 0) == 0 && !(get ? MayRead(req) : HasToken(req))) {
             res.set_header("WWW-Authenticate", "Bearer");
-            res.set_header("Connection", "close");  // an unread body must not be taken for the next request
+            close = true;  // an unread body must not be taken for the next request
             Error(res, 401, "this needs the token: Authorization: Bearer TOKEN");
-            return httplib::Server::HandlerResponse::Handled;
-        });
-        server.Get("/api/site", [this](const httplib::Request&, httplib::Response& res) { Site(res); });
-        server.Get("/api/values", [this](const httplib::Request& req, httplib::Response& res) { Values(req, res); });
-        server.Get("/api/stats", [this](const httplib::Request&, httplib::Response& res) { Stats(res); });
-        server.Get("/api/history",
-                   [this](const httplib::Request& req, httplib::Response& res) { HistoryOf(req, res); });
-        server.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) { Events(res); });
-        server.Post("/api/write", [this](const httplib::Request& req, httplib::Response& res) { Write(req, res); });
-        server.Post("/api/ioctl", [this](const httplib::Request& req, httplib::Response& res) { IoCtrl(req, res); });
-        for (const Asset& a : kAssets)
-            server.Get(a.path, [&a](const httplib::Request&, httplib::Response& res) {
-                res.set_content(reinterpret_cast<const char*>(a.data), a.size, a.type);
+        } else if (get && req.path == "/api/site") {
+            Site(res);
+        } else if (get && req.path == "/api/values") {
+            Values(req, res);
+        } else if (get && req.path == "/api/stats") {
+            Stats(res);
+        } else if (get && req.path == "/api/history") {
+            HistoryOf(req, res);
+        } else if (get && req.path == "/api/events") {
+            return Events(req.connection);
+        } else if (req.method == "POST" && req.path == "/api/write") {
+            return Carry(call, &Impl::Write);
+        } else if (req.method == "POST" && req.path == "/api/ioctl") {
+            return Carry(call, &Impl::IoCtrl);
+        } else {
+            const Asset* asset = nullptr;
+            for (const Asset& a : kAssets)
+                if (get && req.path == a.path) asset = &a;
+            if (asset != nullptr) {
+                res.set_content(std::string(reinterpret_cast<const char*>(asset->data), asset->size), asset->type);
                 res.set_header("X-Content-Type-Options", "nosniff");
-            });
-        server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-            if (!res.body.empty()) return;
-            if (res.status == 413 || res.status == 414)
-                return Error(res, 400, res.status == 413 ? "request body too long" : "request line too long");
-            if (res.status == 404)
-                return Error(
+            } else {
+                Error(
                     res, 404,
                     req.path.rfind("/api/", 0) == 0 ? "no such endpoint: " + req.method + " " + req.path : "not found");
-            Error(res, res.status, res.status == 400 ? "malformed request" : "request refused");
-        });
-        server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-            Error(res, 500, "internal error");
-        });
+            }
+        }
+        return Queue(req.connection, res, close);
+    }
+
+    // The server's call for each request: first with its head, then with
+    // each piece of its body, then with none (and again after a resume).
+    MHD_Result OnRequest(MHD_Connection* connection, const char* url, const char* method, const char* data,
+                         size_t* size, void** context) {
+        YieldToLines();
+        auto* call = static_cast<Call*>(*context);
+        if (call == nullptr) {
+            call = new Call;
+            *context = call;
+            call->req = Req{connection, method, url, ""};
+            {
+                std::lock_guard<std::mutex> lock(connsMutex);
+                auto it = conns.find(connection);
+                if (it != conns.end()) it->second.busy = true;
+            }
+            Res res;
+            size_t headers = 0;
+            MHD_get_connection_values(
+                connection, MHD_HEADER_KIND,
+                [](void* cls, MHD_ValueKind, const char*, const char*) {
+                    ++*static_cast<size_t*>(cls);
+                    return MHD_YES;
+                },
+                &headers);
+            const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+            if (headers > kMaxHeaders) {
+                call->answered = true;
+                Error(res, 431, "more than " + std::to_string(kMaxHeaders) + " header fields");
+                return Queue(connection, res, true);
+            }
+            if (length != nullptr && (std::strlen(length) > 9 || std::strtoul(length, nullptr, 10) > kMaxBody)) {
+                call->answered = true;
+                Error(res, 400, "request body too long");
+                return Queue(connection, res, true);
+            }
+            return MHD_YES;
+        }
+        if (call->answered) {
+            *size = 0;  // the rest of a refused body is not read: the connection closes
+            return MHD_YES;
+        }
+        if (*size != 0) {
+            if (call->req.body.size() + *size > kMaxBody) {
+                // Reading stops here whatever the transfer encoding.
+                call->answered = true;
+                *size = 0;
+                Res res;
+                Error(res, 400, "request body too long");
+                return Queue(connection, res, true);
+            }
+            call->req.body.append(data, *size);
+            *size = 0;
+            return MHD_YES;
+        }
+        call->answered = true;
+        return Route(*call);
+    }
+
+    void OnConnection(MHD_Connection* connection, MHD_ConnectionNotificationCode code) {
+        std::lock_guard<std::mutex> lock(connsMutex);
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            conns.erase(connection);
+            return;
+        }
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        conns[connection] =
+            Conn{info != nullptr ? info->connect_fd : -1, std::chrono::steady_clock::now(), false, false};
+    }
+
+    void OnCompleted(MHD_Connection* connection, void** context) {
+        delete static_cast<Call*>(*context);
+        *context = nullptr;
+        std::lock_guard<std::mutex> lock(connsMutex);
+        auto it = conns.find(connection);
+        if (it != conns.end()) {
+            it->second.busy = false;
+            it->second.since = std::chrono::steady_clock::now();
+        }
+    }
+
+    // Closes connections that have not sent a whole request head within
+    // kHeadTime: a client sending a byte now and then holds nothing for long.
+    // The socket is shut down under the lock the server's close notice takes,
+    // so it is still this connection's.
+    void Reap() {
+        std::unique_lock<std::mutex> lock(connsMutex);
+        while (!stopping.load()) {
+            reaperWake.wait_for(lock, std::chrono::seconds(1));
+            auto now = std::chrono::steady_clock::now();
+            for (auto& [connection, c] : conns)
+                if (!c.busy && !c.cut && c.fd >= 0 && now - c.since > kHeadTime) {
+                    shutdown(c.fd, SHUT_RDWR);
+                    c.cut = true;
+                }
+        }
     }
 
     void Feed() {
@@ -445,6 +713,33 @@ struct HttpFace::Impl {
             history.Add(static_cast<size_t>(d), static_cast<size_t>(c.channel), ms,
                         c.reading.status != Status::Ok || !c.reading.hasValue, c.reading.value);
         }
+    }
+
+    // A listening socket on host:port (port 0: a free one), or -1.
+    int Listen() {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+        int fd = -1;
+        for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+            fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+            int one = 1;
+            if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+                            bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 1024) != 0)) {
+                close(fd);
+                fd = -1;
+            }
+        }
+        freeaddrinfo(found);
+        if (fd < 0) return -1;
+        sockaddr_storage bound{};
+        socklen_t n = sizeof bound;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &n);
+        port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+        return fd;
     }
 };
 
@@ -468,32 +763,50 @@ void HttpFace::Start() {
         m.token = RandomToken();
         m.generated = true;
     }
-    size_t threads = m.options.workers + m.options.eventClients;
-    m.server.new_task_queue = [threads] { return new WorkerPool(threads); };
-    m.server.set_payload_max_length(kMaxBody);
-    m.server.set_read_timeout(5, 0);
-    m.server.set_write_timeout(5, 0);
-    m.server.set_keep_alive_timeout(1);  // an idle connection holds a worker (and the stop) no longer
-    m.server.set_keep_alive_max_count(1000);
-    m.Routes();
-    int bound = m.port == 0 ? m.server.bind_to_any_port(m.host) : (m.server.bind_to_port(m.host, m.port) ? m.port : -1);
-    if (bound < 0) throw std::runtime_error("http: cannot listen on " + m.options.listen);
-    m.port = bound;
+    int fd = m.Listen();
+    if (fd < 0) throw std::runtime_error("http: cannot listen on " + m.options.listen);
+    auto onRequest = [](void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
+                        const char* data, size_t* size, void** context) {
+        return static_cast<Impl*>(cls)->OnRequest(connection, url, method, data, size, context);
+    };
+    auto onCompleted = [](void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
+        static_cast<Impl*>(cls)->OnCompleted(connection, context);
+    };
+    auto onConnection = [](void* cls, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+        static_cast<Impl*>(cls)->OnConnection(connection, code);
+    };
+    m.daemon = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, +onRequest,
+        &m, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE, kServingThreads, MHD_OPTION_CONNECTION_LIMIT,
+        kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(m.options.perClient),
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeadMemory,
+        MHD_OPTION_NOTIFY_COMPLETED, static_cast<MHD_RequestCompletedCallback>(+onCompleted), &m,
+        MHD_OPTION_NOTIFY_CONNECTION, static_cast<MHD_NotifyConnectionCallback>(+onConnection), &m, MHD_OPTION_END);
+    if (m.daemon == nullptr) {
+        close(fd);
+        throw std::runtime_error("http: cannot serve on " + m.options.listen);
+    }
     m.historyFeed = m.g.Subscribe(kHistoryQueue);
     m.feeder = std::thread([&m] { m.Feed(); });
-    m.listener = std::thread([&m] { m.server.listen_after_bind(); });
-    // Stop() can stop the server only once it runs.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!m.server.is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    m.reaper = std::thread([&m] { m.Reap(); });
 }
 
 void HttpFace::Stop() {
     Impl& m = *m_impl;
     m.stopping = true;
-    if (m.listener.joinable()) {
-        m.server.stop();
-        m.listener.join();
+    if (m.daemon != nullptr) {
+        // Streams and writes end and resume their connections first: the
+        // server cannot stop with connections suspended.
+        MHD_quiesce_daemon(m.daemon);
+        {
+            std::unique_lock<std::mutex> lock(m.jobsMutex);
+            m.jobsDone.wait(lock, [&m] { return m.jobs == 0; });
+        }
+        MHD_stop_daemon(m.daemon);
+        m.daemon = nullptr;
     }
+    m.reaperWake.notify_all();
+    if (m.reaper.joinable()) m.reaper.join();
     if (m.feeder.joinable()) m.feeder.join();
 }
 

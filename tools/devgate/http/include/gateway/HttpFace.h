@@ -19,8 +19,9 @@ struct HttpOptions {
     std::string listen;     // "ADDR:PORT"; port 0 takes a free port
     std::string tokenFile;  // empty: a random token
     bool openReads = false;
-    size_t workers = 64;       // threads for requests
+    size_t workers = 64;       // writes and commands carried out at once, each on a thread of its own
     size_t eventClients = 16;  // event streams at once; each holds a thread of its own
+    size_t perClient = 32;     // connections from one client address at once
 };
 
 class HttpFace {
