@@ -20,6 +20,7 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config
           libmodbus-dev python3-pymodbus python3-crcmod
           libcli11-dev libtomlplusplus-dev socat valgrind
           libmicrohttpd-dev nlohmann-json3-dev libjs-chart.js
+          openssl curl testssl.sh
           chromium chromium-driver python3-selenium
           libmosquitto-dev mosquitto mosquitto-clients mbpoll
           libsqlite3-dev sqlite3

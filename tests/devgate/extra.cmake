@@ -20,6 +20,17 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
   set_tests_properties(devgate_http_hostile PROPERTIES TIMEOUT 120)
 endif()
 
+# HTTPS against a certificate the test makes (openssl, curl); testssl.sh's
+# scan (about 90 s on two shared cores) as a test of its own.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_http_tls COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/http_tls.py $<TARGET_FILE:devgate>
+                                         ${PROJECT_SOURCE_DIR}/examples/site.toml)
+  set_tests_properties(devgate_http_tls PROPERTIES TIMEOUT 120)
+  add_test(NAME devgate_testssl COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/http_tls.py $<TARGET_FILE:devgate>
+                                        ${PROJECT_SOURCE_DIR}/examples/site.toml --testssl)
+  set_tests_properties(devgate_testssl PROPERTIES TIMEOUT 400)
+endif()
+
 # The Modbus TCP face against mbpoll and pymodbus (Debian's, for the system
 # python), started on free ports of 127.0.0.1.
 if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)

@@ -107,7 +107,7 @@ def main():
         assert m, "devgate did not start"
         port = int(m.group(1))
         threading.Thread(target=lambda: [None for _ in gate.stderr], daemon=True).start()
-        time.sleep(0 if SECONDS is None else 3)  # the bench lets the lines settle for a calm figure
+        time.sleep(0 if SECONDS is None else 8)  # the bench lets the lines settle for a calm figure
         calm = cycles(port) if SECONDS else None
         hostile = Hostile(port)
         hostile.thread.start()

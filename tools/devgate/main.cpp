@@ -3,7 +3,8 @@
 //
 //   devgate check SITE    validates the site and every description in it
 //   devgate map SITE      prints the site's register map (Modbus TCP face)
-//   devgate run SITE [--format table|jsonl] [--seconds N] [--http ADDR:PORT [--token-file F] [--open-reads]]
+//   devgate run SITE [--format table|jsonl] [--seconds N] [--http ADDR:PORT [--token-file F] [--open-reads]
+//                    [--tls-cert F --tls-key F | --plain-http]]
 //                    [--modbus ADDR:PORT [--modbus-writes]]
 //                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]]
 //                    [--history FILE]
@@ -242,6 +243,12 @@ int Main(int argc, char** argv) {
         ->needs(httpOption);
     run->add_flag("--open-reads", http.openReads, "Reads need no token on a non-loopback address either")
         ->needs(httpOption);
+    CLI::Option* tlsCert =
+        run->add_option("--tls-cert", http.tlsCert, "Serve HTTPS only, with this certificate (PEM)")->needs(httpOption);
+    run->add_option("--tls-key", http.tlsKey, "The certificate's private key (PEM)")->needs(tlsCert);
+    tlsCert->needs(run->get_option("--tls-key"));
+    run->add_flag("--plain-http", http.plainHttp, "Serve plain HTTP on an address other than the loopback all the same")
+        ->needs(httpOption);
     std::string modbusAt;
     gateway::ModbusOptions modbusOptions;
     run->add_option("--modbus", modbusAt,
@@ -307,6 +314,10 @@ int Main(int argc, char** argv) {
             std::cerr << "devgate: --from is after --to\n";
             return 2;
         }
+    }
+    if (std::string why = gateway::PlainHttpRefusal(http); !why.empty()) {
+        std::cerr << "devgate: " << why << "\n";
+        return 2;
     }
     toolkit::InstallStopSignals();
     gateway::Site loaded;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -81,6 +82,22 @@ std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
     size_t e = s.find_last_not_of(" \t\r\n");
     return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+// TLS 1.3 only (it has no renegotiation a client could start again and
+// again), with AEAD ciphers and forward-secret key exchange.
+constexpr const char* kTlsPriorities =
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:-CIPHER-ALL:+AES-256-GCM:+AES-128-GCM:+CHACHA20-POLY1305:"
+    "-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-RSA:+ECDHE-ECDSA:-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1:+GROUP-SECP384R1:"
+    "%SERVER_PRECEDENCE";
+
+std::string ReadPem(const std::string& path, const char* what) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) text.clear();
+    if (text.find("-----BEGIN ") == std::string::npos)
+        throw std::runtime_error("http: the TLS " + std::string(what) + " " + path + " is missing or no PEM");
+    return text;
 }
 
 std::string RandomToken() {
@@ -197,6 +214,7 @@ struct HttpFace::Impl {
     int port = -1;
     std::string token;
     bool generated = false;
+    std::string certPem, keyPem;
     MHD_Daemon* daemon = nullptr;
     std::thread feeder, reaper;
     std::atomic<bool> stopping{false};
@@ -763,6 +781,8 @@ void HttpFace::Start() {
         m.token = RandomToken();
         m.generated = true;
     }
+    if (!m.options.tlsCert.empty() && m.options.tlsKey.empty())
+        throw std::runtime_error("http: --tls-cert needs --tls-key");
     int fd = m.Listen();
     if (fd < 0) throw std::runtime_error("http: cannot listen on " + m.options.listen);
     auto onRequest = [](void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
@@ -775,16 +795,28 @@ void HttpFace::Start() {
     auto onConnection = [](void* cls, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
         static_cast<Impl*>(cls)->OnConnection(connection, code);
     };
+    std::vector<MHD_OptionItem> tls;
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (!m.options.tlsCert.empty()) {
+        m.certPem = ReadPem(m.options.tlsCert, "certificate");
+        m.keyPem = ReadPem(m.options.tlsKey, "key");
+        flags |= MHD_USE_TLS;
+        tls.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(m.certPem.c_str())});
+        tls.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(m.keyPem.c_str())});
+        tls.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
+    }
+    tls.push_back({MHD_OPTION_END, 0, nullptr});
     m.daemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, +onRequest,
-        &m, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE, kServingThreads, MHD_OPTION_CONNECTION_LIMIT,
-        kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(m.options.perClient),
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeadMemory,
-        MHD_OPTION_NOTIFY_COMPLETED, static_cast<MHD_RequestCompletedCallback>(+onCompleted), &m,
-        MHD_OPTION_NOTIFY_CONNECTION, static_cast<MHD_NotifyConnectionCallback>(+onConnection), &m, MHD_OPTION_END);
+        flags, 0, nullptr, nullptr, +onRequest, &m, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
+        kServingThreads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned>(m.options.perClient), MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeadMemory, MHD_OPTION_NOTIFY_COMPLETED,
+        static_cast<MHD_RequestCompletedCallback>(+onCompleted), &m, MHD_OPTION_NOTIFY_CONNECTION,
+        static_cast<MHD_NotifyConnectionCallback>(+onConnection), &m, MHD_OPTION_ARRAY, tls.data(), MHD_OPTION_END);
     if (m.daemon == nullptr) {
         close(fd);
-        throw std::runtime_error("http: cannot serve on " + m.options.listen);
+        throw std::runtime_error("http: cannot serve on " + m.options.listen +
+                                 (m.options.tlsCert.empty() ? "" : " (are the TLS certificate and key a pair?)"));
     }
     m.historyFeed = m.g.Subscribe(kHistoryQueue);
     m.feeder = std::thread([&m] { m.Feed(); });
@@ -813,11 +845,21 @@ void HttpFace::Stop() {
 std::string HttpFace::Url() const {
     const Impl& m = *m_impl;
     std::string host = m.host.find(':') != std::string::npos ? "[" + m.host + "]" : m.host;
-    return "http://" + host + ":" + std::to_string(m.port) + "/";
+    return (m.options.tlsCert.empty() ? "http://" : "https://") + host + ":" + std::to_string(m.port) + "/";
 }
 
 const std::string& HttpFace::Token() const { return m_impl->token; }
 
 bool HttpFace::TokenGenerated() const { return m_impl->generated; }
+
+std::string PlainHttpRefusal(const HttpOptions& options) {
+    std::string host;
+    int port = 0;
+    if (!options.tlsCert.empty() || options.plainHttp || !ParseHostPort(options.listen, host, port, 0)) return "";
+    if (LoopbackHost(host.find(':') != std::string::npos ? "[" + host + "]" : host)) return "";
+    return "--http " + options.listen +
+           " is not a loopback address: the token and the plant's values would cross the network in clear; give "
+           "--tls-cert and --tls-key, or --plain-http to serve plain HTTP all the same";
+}
 
 }  // namespace gateway

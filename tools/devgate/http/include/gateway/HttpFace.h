@@ -19,10 +19,16 @@ struct HttpOptions {
     std::string listen;     // "ADDR:PORT"; port 0 takes a free port
     std::string tokenFile;  // empty: a random token
     bool openReads = false;
-    size_t workers = 64;       // writes and commands carried out at once, each on a thread of its own
-    size_t eventClients = 16;  // event streams at once; each holds a thread of its own
-    size_t perClient = 32;     // connections from one client address at once
+    size_t workers = 64;          // writes and commands carried out at once, each on a thread of its own
+    size_t eventClients = 16;     // event streams at once; each holds a thread of its own
+    size_t perClient = 32;        // connections from one client address at once
+    std::string tlsCert, tlsKey;  // PEM files: HTTPS only
+    bool plainHttp = false;       // plain HTTP on an address other than the loopback
 };
+
+// Why these options must not start (plain HTTP on an address other than the
+// loopback without plainHttp), or "".
+std::string PlainHttpRefusal(const HttpOptions& options);
 
 class HttpFace {
 public:
@@ -32,11 +38,12 @@ public:
     HttpFace& operator=(const HttpFace&) = delete;
 
     // Reads or makes the token, binds and serves; throws std::runtime_error
-    // when the token file is missing or empty or the address cannot be bound.
+    // when the token file is missing or empty, a TLS file is missing or no
+    // PEM, or the address cannot be bound.
     void Start();
     void Stop();
 
-    // "http://127.0.0.1:43125/", once started.
+    // "http://127.0.0.1:43125/" (https with TLS), once started.
     std::string Url() const;
     const std::string& Token() const;
     // True when the token was made up at start (no token file).
