@@ -376,8 +376,24 @@ def main():
                      "127.0.0.1:%s.evil.example" % port):
             for path in ("/api/values", "/api/site", "/api/stats", "/api/history?device=press1&channel=temp"):
                 check(call(base, path, token=None, headers={"Host": host})[0] == 401, "rebinding %s %s" % (host, path))
-        check(call(base, "/api/values?token=" + TOKEN, token=None, headers={"Host": "evil.example:80"})[0] == 200,
-              "the token in the query, for the event stream")
+        check(call(base, "/api/values?token=" + TOKEN, token=None, headers={"Host": "evil.example:80"})[0] == 401,
+              "no token in a URL")
+        req = urllib.request.Request(base + "/api/session", data=b"", headers={"Authorization": "Bearer " + TOKEN})
+        with urllib.request.urlopen(req, timeout=10) as r:
+            cookie = r.headers.get("Set-Cookie")
+        check(cookie and "HttpOnly" in cookie and "SameSite=Strict" in cookie and TOKEN not in cookie, cookie)
+        check(call(base, "/api/session", raw=b"", token=None)[0] == 401, "the read cookie needs the token")
+        for cookie_header, status in ((cookie.split(";")[0], 200), ("devgate-read=" + TOKEN, 401)):
+            check(call(base, "/api/values", token=None, headers={"Host": "evil.example:80", "Cookie": cookie_header})[0]
+                  == status, "reads with the cookie %s" % cookie_header)
+        check(call(base, "/api/write", {"device": "press1", "channel": "temp", "value": 1}, token=None,
+                   headers={"Cookie": cookie.split(";")[0]})[0] == 401, "the read cookie does not write")
+
+        # The page's headers: only its own scripts, no guessed types, no framing.
+        with urllib.request.urlopen(base + "/", timeout=10) as r:
+            csp = r.headers.get("Content-Security-Policy", "")
+            check("script-src 'self'" in csp and "frame-ancestors 'none'" in csp and
+                  r.headers.get("X-Content-Type-Options") == "nosniff", dict(r.headers))
         # The token as the header carries it, no decoding: these are refused and their writes not carried out.
         # (libmicrohttpd 0.9.75 cuts a header value at a NUL byte itself, before devgate sees it.)
         write_body = json.dumps({"device": "press1", "channel": "temp", "value": 55}).encode()

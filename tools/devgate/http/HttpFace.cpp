@@ -54,6 +54,7 @@ constexpr size_t kEventQueue = 8192;       // changes queued for one event clien
 constexpr size_t kHistoryQueue = 1 << 16;  // changes queued for the history
 constexpr int kServingNice = 10;
 constexpr auto kValuesMaxAge = std::chrono::milliseconds(100);
+constexpr const char* kReadCookie = "devgate-read";
 
 struct Asset {
     const char* path;
@@ -166,6 +167,18 @@ ojson Failures(const std::map<int, long>& failures) {
     return out;
 }
 
+// On every answer: only the page's own scripts run (its feed worker is made
+// from its own code as a blob), no type is guessed, no page frames it.
+void PageHeaders(MHD_Response* r) {
+    MHD_add_response_header(r, "Content-Security-Policy",
+                            "default-src 'self'; script-src 'self'; worker-src 'self' blob:; style-src 'self'; "
+                            "img-src 'self' data:; connect-src 'self'; object-src 'none'; base-uri 'none'; "
+                            "form-action 'self'; frame-ancestors 'none'");
+    MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(r, "X-Frame-Options", "DENY");
+    MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
+}
+
 MHD_Result Queue(MHD_Connection* connection, const Res& res, bool close) {
     MHD_Response* r =
         MHD_create_response_from_buffer(res.body.size(), const_cast<char*>(res.body.data()), MHD_RESPMEM_MUST_COPY);
@@ -173,6 +186,7 @@ MHD_Result Queue(MHD_Connection* connection, const Res& res, bool close) {
     if (!res.type.empty()) MHD_add_response_header(r, "Content-Type", res.type.c_str());
     for (const auto& [name, value] : res.headers) MHD_add_response_header(r, name.c_str(), value.c_str());
     if (close) MHD_add_response_header(r, "Connection", "close");
+    PageHeaders(r);
     MHD_Result ok = MHD_queue_response(connection, static_cast<unsigned>(res.status), r);
     MHD_destroy_response(r);
     return ok;
@@ -213,6 +227,7 @@ struct HttpFace::Impl {
     std::string host;
     int port = -1;
     std::string token;
+    std::string readKey = RandomToken();  // the read cookie's value, given for the token
     bool generated = false;
     std::string certPem, keyPem;
     MHD_Daemon* daemon = nullptr;
@@ -251,10 +266,13 @@ struct HttpFace::Impl {
 
     // Reads: open on a loopback address when the request names a loopback
     // host (a page of another site that renamed itself to this address gets
-    // nothing), or with openReads; else with the token.
+    // nothing), or with openReads; else with the token, or the read cookie
+    // the page takes for its event stream (a browser opens it without
+    // headers, and a token in its address would end up in logs).
     bool MayRead(const Req& req) const {
         if (options.openReads || HasToken(req)) return true;
-        if (req.has_param("token") && SameSecret(req.get_param_value("token"), token)) return true;
+        const char* cookie = MHD_lookup_connection_value(req.connection, MHD_COOKIE_KIND, kReadCookie);
+        if (cookie != nullptr && SameSecret(cookie, readKey)) return true;
         if (!LoopbackHost(host.find(':') != std::string::npos ? "[" + host + "]" : host)) return false;
         return LoopbackHost(req.get_header_value("Host"));
     }
@@ -567,6 +585,7 @@ struct HttpFace::Impl {
         if (r == nullptr) return MHD_NO;
         MHD_add_response_header(r, "Content-Type", "text/event-stream");
         MHD_add_response_header(r, "Cache-Control", "no-cache");
+        PageHeaders(r);
         MHD_Result ok = MHD_queue_response(connection, 200, r);
         MHD_destroy_response(r);
         return ok;
@@ -601,6 +620,11 @@ struct HttpFace::Impl {
             Stats(res);
         } else if (get && req.path == "/api/history") {
             HistoryOf(req, res);
+        } else if (req.method == "POST" && req.path == "/api/session") {
+            std::string cookie = std::string(kReadCookie) + "=" + readKey + "; HttpOnly; SameSite=Strict; Path=/api/" +
+                                 (options.tlsCert.empty() ? "" : "; Secure");
+            res.headers.emplace_back("Set-Cookie", cookie);
+            Send(res, "{}");
         } else if (get && req.path == "/api/events") {
             return Events(req.connection);
         } else if (req.method == "POST" && req.path == "/api/write") {
@@ -613,7 +637,6 @@ struct HttpFace::Impl {
                 if (get && req.path == a.path) asset = &a;
             if (asset != nullptr) {
                 res.set_content(std::string(reinterpret_cast<const char*>(asset->data), asset->size), asset->type);
-                res.set_header("X-Content-Type-Options", "nosniff");
             } else {
                 Error(
                     res, 404,

@@ -653,9 +653,15 @@
         conn.className = 'conn lost';
       }
     };
-    // A browser opens the stream without headers: the token goes in the query.
-    const url = new URL('api/events' + (token() ? '?token=' + encodeURIComponent(token()) : ''), location.href);
-    worker.postMessage({ url: url.href, every: FEED_MS, keys: channelList.map((ch) => key(ch.device, ch.name)) });
+    // A browser opens the stream without headers: with a token, the page
+    // first takes the read cookie (HttpOnly) that the stream then carries.
+    const url = new URL('api/events', location.href);
+    const open = () =>
+      worker.postMessage({ url: url.href, every: FEED_MS, keys: channelList.map((ch) => key(ch.device, ch.name)) });
+    if (!token()) return open();
+    fetch('api/session', { method: 'POST', headers: authorization() })
+      .catch((err) => showMessage('session: ' + err.message, true))
+      .finally(open);
   }
 
   async function start() {

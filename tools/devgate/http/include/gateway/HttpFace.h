@@ -5,7 +5,8 @@
 // Writes and commands need "Authorization: Bearer TOKEN". Reads are open when
 // the server listens on a loopback address (and the request names a loopback
 // host), or with openReads; otherwise they need the token too (in the header,
-// or as ?token= for the event stream, which a browser opens without headers).
+// or, for reads only, the cookie POST /api/session gives for the token, which
+// the page's event stream carries: a browser opens it without headers).
 #pragma once
 
 #include <memory>
