@@ -1,7 +1,10 @@
 // The site's register map: default places in site and channel order,
 // explicit places with the defaults after them, every fault with its file
 // and line, and channel values in registers both ways.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "SiteFiles.h"
 #include "gateway/ModbusServer.h"
@@ -37,6 +40,52 @@ std::string Load(const SiteFolder& folder, const std::string& site) {
         return Rows(gateway::LoadSite(folder.Write("site.toml", site)).modbus);
     } catch (const gateway::SiteError& e) {
         return e.what();
+    }
+}
+
+sockaddr_storage Address(const char* text) {
+    sockaddr_storage a{};
+    if (std::strchr(text, ':') != nullptr) {
+        a.ss_family = AF_INET6;
+        inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6*>(&a)->sin6_addr);
+    } else {
+        a.ss_family = AF_INET;
+        inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&a)->sin_addr);
+    }
+    return a;
+}
+
+TEST(ModbusAllow, WritesComeOnlyFromTheListedBlocks) {
+    struct Case {
+        const char* blocks;
+        const char* address;
+        bool in;
+    };
+    const Case cases[] = {
+        {"127.0.0.0/8", "127.9.9.9", true},
+        {"127.0.0.0/8", "128.0.0.1", false},
+        {"10.1.0.0/16", "10.1.255.1", true},
+        {"10.1.0.0/16", "10.2.0.1", false},
+        {"192.168.1.7", "192.168.1.7", true},  // one address
+        {"192.168.1.7", "192.168.1.8", false},
+        {"0.0.0.0/0", "8.8.8.8", true},
+        {"127.0.0.0/8", "::ffff:127.0.0.1", true},  // IPv4-mapped counts as IPv4
+        {"::1", "::1", true},
+        {"::1", "127.0.0.1", false},
+        {"fd00::/8", "fd12::5", true},
+        {"fd00::/8", "fe80::1", false},
+        {"10.0.0.0/8,fd00::/8", "fd00::1", true},
+    };
+    for (const Case& c : cases) {
+        std::vector<gateway::Cidr> blocks;
+        std::string why;
+        ASSERT_TRUE(gateway::ParseCidrList(c.blocks, blocks, why)) << c.blocks << ": " << why;
+        EXPECT_EQ(gateway::AddressIn(Address(c.address), blocks), c.in) << c.blocks << " " << c.address;
+    }
+    for (const char* bad : {"", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0/8", "a,b", "10.0.0.0/8,"}) {
+        std::vector<gateway::Cidr> blocks;
+        std::string why;
+        EXPECT_FALSE(gateway::ParseCidrList(bad, blocks, why)) << bad;
     }
 }
 

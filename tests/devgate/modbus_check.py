@@ -231,6 +231,31 @@ def writes_refused(program, site):
         gate.stop()
 
 
+def writes_from_allowed_addresses_only(program, site):
+    gate = Devgate(program, site, "--modbus-writes", "--modbus-allow", "127.0.0.2/32,::2")
+    outside = ModbusTcpClient("127.0.0.1", port=gate.port, timeout=5)
+    inside = ModbusTcpClient("127.0.0.1", port=gate.port, timeout=5, source_address=("127.0.0.2", 0))
+    try:
+        check(gate.await_value("D100", 1234), "devgate polls D100 = 1234")
+        outside.connect()
+        check(exception_of(outside.write_register(0, 7, slave=1)) == 1, "a write from outside the allow-list: 1")
+        check(outside.read_holding_registers(0, 1, slave=1).registers == [1234], "reads go on, the PLC kept 1234")
+        ready = select.select([gate.proc.stderr], [], [], 10)[0]
+        line = gate.proc.stderr.readline() if ready else ""
+        check("127.0.0.1" in line and "--modbus-allow" in line, "the refusal is logged: %r" % line)
+        inside.connect()
+        check(exception_of(inside.write_register(0, 4321, slave=1)) == 0, "a write from 127.0.0.2 is carried out")
+        check(gate.await_value("D100", 4321), "and reaches the PLC")
+    finally:
+        outside.close()
+        inside.close()
+        gate.stop()
+    for bad in ("10.0.0.0/33", "nonsense", "127.0.0.1,"):
+        out = subprocess.run([program, "run", site, "--modbus", "127.0.0.1:0", "--modbus-allow", bad],
+                             capture_output=True, text=True, timeout=30)
+        check(out.returncode == 2, "--modbus-allow %s exits 2" % bad)
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
@@ -246,6 +271,7 @@ def main():
         check(ok, "devgate map prints units, tables, addresses and counts" + ("" if ok else ":\n" + out.stdout))
         reads_and_writes(sys.argv[1], site)
         writes_refused(sys.argv[1], site)
+        writes_from_allowed_addresses_only(sys.argv[1], site)
     if failures:
         print("%d check(s) failed" % len(failures))
         return 1

@@ -5,7 +5,7 @@
 //   devgate map SITE      prints the site's register map (Modbus TCP face)
 //   devgate run SITE [--format table|jsonl] [--seconds N] [--http ADDR:PORT [--token-file F] [--open-reads]
 //                    [--tls-cert F --tls-key F | --plain-http]]
-//                    [--modbus ADDR:PORT [--modbus-writes]]
+//                    [--modbus ADDR:PORT [--modbus-writes [--modbus-allow CIDR[,CIDR...]]]]
 //                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]]
 //                    [--history FILE]
 //   devgate history SITE --device D --channel C [--from T] [--to T] [--points N] [--format csv|jsonl]
@@ -258,6 +258,13 @@ int Main(int argc, char** argv) {
             if (!gateway::ParseHostPort(text, modbusOptions.host, port, 0)) return "not ADDR:PORT: " + text;
             modbusOptions.port = std::to_string(port);
             return std::string();
+        });
+    run->add_option("--modbus-allow",
+                    "Clients whose Modbus writes are carried out: CIDR[,CIDR...] (default: the "
+                    "loopback); others get exception 1")
+        ->check([&modbusOptions](const std::string& text) {
+            std::string why;
+            return gateway::ParseCidrList(text, modbusOptions.writeFrom, why) ? std::string() : why;
         });
     run->add_flag("--modbus-writes", modbusOptions.writes,
                   "Let Modbus clients write coils and holding registers (the channels of the PLCs)");

@@ -1,5 +1,6 @@
 #include "gateway/ModbusServer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 
 namespace gateway {
@@ -118,9 +120,89 @@ struct ModbusServer::Unit {
 struct ModbusServer::Client {
     modbus_t* ctx = nullptr;
     int fd = -1;  // -1 once closed
+    bool mayWrite = false;
+    bool refusalLogged = false;
+    std::string peer;
     std::atomic<bool> done{false};
     std::thread thread;
 };
+
+bool ParseCidr(const std::string& text, Cidr& out) {
+    size_t slash = text.find('/');
+    std::string address = text.substr(0, slash);
+    Cidr c;
+    if (inet_pton(AF_INET, address.c_str(), c.bytes) == 1) {
+        c.bits = 32;
+    } else if (inet_pton(AF_INET6, address.c_str(), c.bytes) == 1) {
+        c.v6 = true;
+        c.bits = 128;
+    } else {
+        return false;
+    }
+    if (slash != std::string::npos) {
+        std::string bits = text.substr(slash + 1);
+        if (bits.empty() || bits.size() > 3 || bits.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(bits) > c.bits)
+            return false;
+        c.bits = std::stoi(bits);
+    }
+    out = c;
+    return true;
+}
+
+bool ParseCidrList(const std::string& text, std::vector<Cidr>& out, std::string& why) {
+    out.clear();
+    size_t at = 0;
+    for (;;) {
+        size_t comma = text.find(',', at);
+        std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        Cidr c;
+        if (!ParseCidr(item, c)) {
+            why = "not ADDR/BITS: \"" + item + "\"";
+            return false;
+        }
+        out.push_back(c);
+        if (comma == std::string::npos) return true;
+        at = comma + 1;
+    }
+}
+
+Cidr Loopback4() {
+    Cidr c;
+    ParseCidr("127.0.0.0/8", c);
+    return c;
+}
+
+Cidr Loopback6() {
+    Cidr c;
+    ParseCidr("::1", c);
+    return c;
+}
+
+bool AddressIn(const sockaddr_storage& address, const std::vector<Cidr>& blocks) {
+    static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    bool v6 = address.ss_family == AF_INET6;
+    uint8_t bytes[16] = {};
+    if (v6) {
+        std::memcpy(bytes, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, 16);
+        if (std::memcmp(bytes, kMapped, sizeof kMapped) == 0) {
+            std::memmove(bytes, bytes + 12, 4);
+            v6 = false;
+        }
+    } else if (address.ss_family == AF_INET) {
+        std::memcpy(bytes, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, 4);
+    } else {
+        return false;
+    }
+    for (const Cidr& c : blocks) {
+        if (c.v6 != v6) continue;
+        bool in = true;
+        for (int bit = 0; bit < c.bits && in; ++bit)
+            in = ((bytes[bit / 8] ^ c.bytes[bit / 8]) & (0x80 >> (bit % 8))) == 0;
+        if (in) return true;
+    }
+    return false;
+}
 
 std::vector<uint16_t> ModbusEncode(const ModbusEntry& e, const toolkit::Value& v) {
     std::vector<uint16_t> w(e.count, 0);
@@ -260,6 +342,17 @@ void ModbusServer::Accept() {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         auto c = std::make_unique<Client>();
         c->fd = fd;
+        sockaddr_storage peer{};
+        socklen_t peerSize = sizeof peer;
+        char text[INET6_ADDRSTRLEN] = "?";
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0) {
+            c->mayWrite = AddressIn(peer, m_options.writeFrom);
+            const void* a = peer.ss_family == AF_INET6
+                                ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr)
+                                : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&peer)->sin_addr);
+            inet_ntop(peer.ss_family, a, text, sizeof text);
+        }
+        c->peer = text;
         c->ctx = modbus_new_tcp_pi(m_options.host.c_str(), m_options.port.c_str());
         if (c->ctx == nullptr) {
             close(fd);
@@ -297,6 +390,12 @@ bool ModbusServer::Answer(Client& c, const uint8_t* req, int n) {
         return modbus_reply_exception(c.ctx, req, static_cast<unsigned>(exception)) > 0;
     };
     if (!known || (IsWrite(function) && !m_options.writes)) return reply(kIllegalFunction);
+    if (IsWrite(function) && !c.mayWrite) {
+        if (!c.refusalLogged)
+            std::cerr << "devgate: modbus: writes refused from " << c.peer << ": not in --modbus-allow\n";
+        c.refusalLogged = true;
+        return reply(kIllegalFunction);
+    }
     const Unit& unit = m_units[req[kHeader - 1]];
     if (unit.device.empty()) return reply(kNoTarget);
     const uint8_t* pdu = req + kHeader;

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <modbus.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
@@ -37,10 +38,28 @@
 
 namespace gateway {
 
+// An address block "ADDR/BITS" (IPv4 or IPv6; "ADDR" alone is the one
+// address), and whether an address lies in one of several.
+struct Cidr {
+    bool v6 = false;
+    uint8_t bytes[16] = {};
+    int bits = 0;
+};
+bool ParseCidr(const std::string& text, Cidr& out);
+Cidr Loopback4();  // 127.0.0.0/8
+Cidr Loopback6();  // ::1/128
+// A comma-separated list of blocks, or false naming the first bad one in why.
+bool ParseCidrList(const std::string& text, std::vector<Cidr>& out, std::string& why);
+// An IPv4-mapped IPv6 address counts as its IPv4 address.
+bool AddressIn(const sockaddr_storage& address, const std::vector<Cidr>& blocks);
+
 struct ModbusOptions {
     std::string host = "127.0.0.1";
     std::string port = "502";  // "0": a free port
     bool writes = false;       // functions 5, 6, 15 and 16 allowed
+    // Clients whose writes are carried out; others get exception 1 (logged
+    // once a connection). Default: the loopback.
+    std::vector<Cidr> writeFrom = {Loopback4(), Loopback6()};
     size_t maxClients = 32;
     unsigned idleSeconds = 60;
     ModbusMap map;
