@@ -18,8 +18,7 @@ bool LoopbackQuad(const std::string& s) {
     size_t at = 0;
     for (int part = 0; part < 4; ++part) {
         size_t end = part < 3 ? s.find('.', at) : s.size();
-        if (end == std::string::npos || !Digits(s, at, end, 3) || std::stoi(s.substr(at, end - at)) > 255)
-            return false;
+        if (end == std::string::npos || !Digits(s, at, end, 3) || std::stoi(s.substr(at, end - at)) > 255) return false;
         if (part == 0 && s.substr(at, end - at) != "127") return false;
         at = end + 1;
     }
