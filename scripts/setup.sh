@@ -27,7 +27,7 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config
           libsystemd-dev lintian dpkg-dev fakeroot systemd)
 # The ARM targets' libraries for the tools (header-only ones, CLI11 and
 # nlohmann-json, are architecture-independent and come with the list above).
-arm_libraries=(libmosquitto-dev libmodbus-dev libcpp-httplib-dev libtomlplusplus-dev libsystemd-dev libsqlite3-dev)
+arm_libraries=(libmosquitto-dev libmodbus-dev libmicrohttpd-dev libtomlplusplus-dev libsystemd-dev libsqlite3-dev)
 for p in "${arm_libraries[@]}"; do packages+=("$p:armhf"); done
 missing=()
 for p in "${packages[@]}"; do
