@@ -425,7 +425,9 @@ def main():
                 ("a body within the bound", post + b"Content-Length: 9\r\n\r\n", b"{not json", (400,))):
             status = raw(base, head, body, pieces=64)
             check(status in statuses, "%s: %d" % (what, status))
-        check(rss_mb(proc.pid) < before + 20, "memory after the bodies: %.0f MB, %.0f before" % (rss_mb(proc.pid), before))
+        if not os.environ.get("DEVGATE_SANITIZED"):
+            check(rss_mb(proc.pid) < before + 20,
+                  "memory after the bodies: %.0f MB, %.0f before" % (rss_mb(proc.pid), before))
         check(call(base, "/api/values?device=nope")[0] == 404, "unknown device")
         check(call(base, "/api/nothing")[0] == 404, "unknown path")
 
