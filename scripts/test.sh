@@ -8,13 +8,14 @@ scripts/setup.sh
 
 jobs=$(nproc)
 fail=0
+failed_presets=()
 run() { echo "== $*"; "$@" || fail=1; }
 
 for preset in native armv7 armv5 sanitize; do
   echo "==== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" -j "$jobs" || fail=1
+  ctest --preset "$preset" -j "$jobs" || { fail=1; failed_presets+=("$preset"); }
 done
 
 echo "==== soak"
@@ -38,6 +39,11 @@ echo "==== format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror || fail=1
 
 if [ $fail -ne 0 ]; then
+  # The failed tests again at the end, where a shortened log still shows them.
+  for preset in "${failed_presets[@]}"; do
+    echo "failed tests of $preset:"
+    sed 's/^/  /' "build/$preset/Testing/Temporary/LastTestsFailed.log" || true
+  done
   echo "Some checks failed."
   exit 1
 fi

@@ -256,7 +256,9 @@ def main():
                                     {"name": "count", "element": "D120", "type": "double", "rw": "rw"},
                                     {"name": "ratio", "element": "D130", "type": "double", "rw": "rw"}], press)
 
-        wait_for("temp read", lambda: value_of(base, "press1", "temp")["status"] == "ok")
+        # The channels are read by more than one request: await each one checked here.
+        for channel in ("temp", "flow"):
+            wait_for(channel + " read", lambda: value_of(base, "press1", channel)["status"] == "ok")
         temp = value_of(base, "press1", "temp")
         check(temp["value"] == 11 and temp["code"] == 0 and temp["time"].endswith("Z"), temp)
         check(abs(value_of(base, "press1", "flow")["value"] - 3.14159) < 1e-4, "flow")
