@@ -107,10 +107,15 @@ protected:
 }  // namespace
 
 TEST_F(HostileItems, RandomItemsNeverBuildUnboundedOrUnnamedRows) {
+#ifdef QUORLAN_EMULATED
+    constexpr int kRounds = 800;
+#else
+    constexpr int kRounds = 4000;
+#endif
     int accepted[IOCTRL_KIND_COUNT] = {};
     for (unsigned seed : {1u, 2u, 3u, 4u}) {
         std::mt19937 rng(seed);
-        for (int round = 0; round < 4000; ++round) {
+        for (int round = 0; round < kRounds; ++round) {
             int kind = static_cast<int>(rng() % IOCTRL_KIND_COUNT);
             std::string text = RandomItem(rng, kind);
             if (Item(kind, text.c_str()) != 1) continue;
