@@ -88,9 +88,26 @@ TEST_F(GatewayTest, ABusOfThreeStationsAndALineOverTcpDeliverTheirValuesSideBySi
     tcpPlc.Set("D", 101, 99);
     EXPECT_TRUE(AwaitValue("b", 1, 99));
     EXPECT_GT(slow->Dropped(), 0u);
+    EXPECT_NE(gw->Stats("a").lastScanAt, gateway::SystemTime{});
     EXPECT_EQ(gw->Devices().at(0).channels.at(0).element, "D100");
     EXPECT_EQ(gw->Stats("b").failures.size(), 0u);
     EXPECT_GT(gw->Stats("b").requests, 0u);
+}
+
+TEST(Subscription, AnOverflowIsToldOnceAndEmptiesTheStaleQueue) {
+    gateway::Subscription sub(2);
+    gateway::Change c;
+    for (int i = 0; i < 5; ++i) {
+        c.channel = i;
+        sub.Push(c);
+    }
+    EXPECT_EQ(sub.Overflowed(), 3u);
+    EXPECT_FALSE(sub.Pop(c, 0ms));
+    EXPECT_EQ(sub.Overflowed(), 0u);
+    sub.Push(c);  // what comes after is kept
+    EXPECT_TRUE(sub.Pop(c, 0ms));
+    EXPECT_EQ(c.channel, 4);
+    EXPECT_EQ(sub.Dropped(), 3u);
 }
 
 TEST_F(GatewayTest, AWriteAndACommandQueuedWhilePollingReturnTheirCodes) {

@@ -1,12 +1,18 @@
-// The HTTP face's own pieces: the history rings' bounds and thinning, and
-// values for channels and commands taken from JSON.
+// The HTTP face's own pieces: the history rings' bounds and thinning, values
+// for channels and commands taken from JSON, feed events as the page reads
+// them, and an event stream that drops changes catching up.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <limits>
 
 #include "SiteFiles.h"
 #include "gateway/History.h"
 #include "gateway/HttpAuth.h"
+#include "gateway/HttpFace.h"
 #include "gateway/HttpJson.h"
 
 namespace {
@@ -174,6 +180,96 @@ TEST(HttpJson, FeedEventsCarryTheFieldsThePageReads) {
                   "\",\"value\":null,\"time\":null,\"status\":\"failed\",\"code\":2}\n\n");
     value.channel = 2;  // beyond the device's two channels
     EXPECT_EQ(gateway::EventText(g, value), "");
+    gateway::Change device = value;
+    device.kind = gateway::Change::Kind::Device;
+    device.event = "offline";
+    device.message = "no answer";
+    EXPECT_EQ(gateway::EventText(g, device),
+              "event: device\ndata: {\"device\":\"a\",\"state\":\"offline\",\"since\":\"1970-01-01T00:00:00.000Z\","
+              "\"code\":0,\"reason\":\"no answer\"}\n\n");
+}
+
+// GET path from the face at url ("http://127.0.0.1:PORT/"): the connected
+// socket, the request sent; -1 when it cannot connect.
+int Get(const std::string& url, const std::string& path) {
+    int port = std::stoi(url.substr(url.rfind(':') + 1));
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (send(s, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Reads from the socket until the text holds what (10 s at most); the text read.
+std::string ReadUntil(int s, const std::string& what) {
+    std::string text;
+    auto end = std::chrono::steady_clock::now() + 10s;
+    char chunk[4096];
+    while (text.find(what) == std::string::npos && std::chrono::steady_clock::now() < end) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        ssize_t n = read(s, chunk, sizeof chunk);
+        if (n <= 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+TEST(HttpEvents, AStreamThatDropsChangesTellsThePageToReadTheValuesAgainWhichShowTheSilentDevice) {
+    SiteFolder folder;
+    folder.Device("a.toml", 1, "\"D100=11,12\"");
+    folder.Device("b.toml", 2, "");  // keeps the line up while a is silent
+    gateway::Options options;
+    options.plugin = QUORLAN_PLUGIN_PATH;
+    options.probeFirst = 1h;
+    gateway::Gateway g(gateway::LoadSite(folder.Write("site.toml",
+                                                      "[[line]]\nname = \"l\"\nsimulate = true\n[[line.device]]\n"
+                                                      "name = \"a\"\ndescription = \"a.toml\"\n[[line.device]]\n"
+                                                      "name = \"b\"\ndescription = \"b.toml\"\n")),
+                       options);
+    gateway::HttpOptions ho;
+    ho.listen = "127.0.0.1:0";
+    ho.eventQueue = 0;  // every change is dropped
+    gateway::HttpFace face(g, ho);
+    face.Start();
+    int stream = Get(face.Url(), "/api/events");
+    ASSERT_GE(stream, 0);
+    ASSERT_NE(ReadUntil(stream, "text/event-stream").find("200 OK"), std::string::npos);
+    auto feed = g.Subscribe();
+    g.Simulator("l")->Station(1)->AddFault(plcsim::FaultRule{});  // never answers
+    g.Start();
+    gateway::Change c;
+    for (auto end = std::chrono::steady_clock::now() + 10s;
+         g.Stats("a").online && std::chrono::steady_clock::now() < end;)
+        feed->Pop(c, 100ms);
+    ASSERT_FALSE(g.Stats("a").online);
+    std::string events = ReadUntil(stream, "event: resync\ndata: {\"dropped\":");
+    close(stream);
+    EXPECT_NE(events.find("event: resync"), std::string::npos) << events;
+    EXPECT_EQ(events.find("event: value"), std::string::npos) << events;
+    int values = Get(face.Url(), "/api/values");
+    std::string body = ReadUntil(values, std::string(1, '\0'));  // all, to the server's close
+    close(values);
+    std::vector<gateway::Reading> readings = g.Readings("a");
+    for (size_t i = 0; i < readings.size(); ++i)
+        EXPECT_NE(body.find(gateway::ReadingJson("a", g.Devices()[0].channels[i].name, readings[i])), std::string::npos)
+            << body;
+    int site = Get(face.Url(), "/api/site");
+    body = ReadUntil(site, std::string(1, '\0'));
+    close(site);
+    EXPECT_NE(body.find("\"state\":\"offline\",\"since\":"), std::string::npos) << body;
+    face.Stop();
+    g.Stop();
 }
 
 TEST(HttpAuth, ReadsAreOpenOnlyForAHostThatIsExactlyALoopbackName) {

@@ -17,6 +17,7 @@
 #include "DeviceDescription.h"
 #include "SiteFiles.h"
 #include "gateway/HostPort.h"
+#include "gateway/Json.h"
 #include "gateway/MqttFace.h"
 
 namespace {
@@ -106,9 +107,11 @@ protected:
                      "[device]\nstation = 1\nwait_ms = 100\n[simulator]\nset = [\"D100=11,12\", \"D200=7\"]\n"
                      "[[channel]]\naddress = \"D100\"\ntype = \"WUB\"\ncount = 2\n"
                      "[[channel]]\naddress = \"D200\"\ntype = \"WUB\"\nrw = \"r\"\n");
+        folder.Device("b.toml", 2, "");  // keeps the line up while a is silent
         std::string site =
             "[[line]]\nname = \"sim\"\nsimulate = true\n"
-            "[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\ninterval_ms = 20\n";
+            "[[line.device]]\nname = \"a\"\ndescription = \"a.toml\"\ninterval_ms = 20\n"
+            "[[line.device]]\nname = \"b\"\ndescription = \"b.toml\"\ninterval_ms = 20\n";
         gateway::Options options;
         options.plugin = QUORLAN_PLUGIN_PATH;
         gw = std::make_unique<gateway::Gateway>(gateway::LoadSite(folder.Write("site.toml", site)), options);
@@ -300,6 +303,25 @@ TEST_F(MqttTest, AWriteSentWhileTheGatewayWasAwayIsCarriedOutWhenItComesBackUnde
     face->Start();
     EXPECT_TRUE(AwaitValue(0, 88));
     EXPECT_EQ(Plc().Get("D", 100), 88);
+}
+
+TEST_F(MqttTest, AFaceWhoseQueueDropsEverythingStillShowsTheSilentDeviceAsTheGatewayDoes) {
+    face.reset();
+    mo.feedCapacity = 0;  // every change is dropped: the face only ever catches up
+    face = std::make_unique<gateway::MqttFace>(*gw, mo);
+    face->Start();
+    ASSERT_TRUE(face->AwaitConnected(true, 10s));
+    ASSERT_TRUE(AwaitValue(0, 11));
+    Plc().AddFault(plcsim::FaultRule{});  // never answers again
+    gateway::Change c;
+    for (auto end = Clock::now() + 10s; gw->Stats("a").online && Clock::now() < end;) feed->Pop(c, 100ms);
+    ASSERT_FALSE(gw->Stats("a").online);
+    std::map<std::string, std::string> expected{{"t/a/$state", "\"device\":{\"device\":\"a\",\"state\":\"offline\""}};
+    std::vector<gateway::Reading> readings = gw->Readings("a");
+    for (size_t i = 0; i < names.size(); ++i) expected[Topic(i)] = "{" + gateway::ReadingMembers(readings[i]) + "}";
+    auto seen = AwaitMessages({"t/#"}, expected);
+    for (const auto& [topic, payload] : expected) EXPECT_NE(seen[topic].find(payload), std::string::npos) << topic;
+    EXPECT_NE(seen[Topic(0)].find("\"status\":\"failed\",\"code\":2}"), std::string::npos) << seen[Topic(0)];
 }
 
 TEST_F(MqttTest, AStoppedFaceLeavesOfflineRetained) {

@@ -202,6 +202,14 @@ class Page(unittest.TestCase):
                 text = "const c = document.querySelector(arguments[0]); return c ? c.textContent : ''"
                 WebDriverWait(self.browser, 10).until(lambda b: int(b.execute_script(text, cell) or 0) > 0)
 
+    def test_a_polled_device_shows_online_and_its_last_scan_and_the_column_says_changed(self):
+        section = 'section[data-device="press1"]'
+        WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(
+            f"const s = document.querySelector('{section} .device-scan'); return s && s.textContent.startsWith('scanned')"))
+        self.assertEqual(self.find(f"{section} .device-state").text, "online")
+        self.assertNotIn("late", self.find(f"{section} .device-scan").get_attribute("class"))
+        self.assertEqual(self.find(f"{section} th:last-child").text, "changed")
+
     def test_a_long_table_pages_through_its_rows_in_order(self):
         names = [c["name"] for d in self.api("api/site")["devices"] if d["name"] == "oven" for c in d["channels"]]
         section = 'section[data-device="oven"]'

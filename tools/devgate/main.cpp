@@ -3,7 +3,8 @@
 //
 //   devgate check SITE    validates the site and every description in it
 //   devgate map SITE      prints the site's register map (Modbus TCP face)
-//   devgate run SITE [--format table|jsonl] [--seconds N] [--http ADDR:PORT [--token-file F] [--open-reads]
+//   devgate run SITE [--format table|jsonl] [--seconds N] [--feed-queue N] [--http ADDR:PORT [--token-file F]
+//   [--open-reads]
 //                    [--tls-cert F --tls-key F | --plain-http]]
 //                    [--modbus ADDR:PORT [--modbus-writes [--modbus-allow CIDR[,CIDR...]]]]
 //                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]]
@@ -27,6 +28,7 @@
 #include "gateway/HistoryRecorder.h"
 #include "gateway/HostPort.h"
 #include "gateway/HttpFace.h"
+#include "gateway/Json.h"
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttFace.h"
 #include "toolkit/CodeTexts.h"
@@ -37,27 +39,48 @@
 
 namespace {
 
+// {"device":..,"channel":..,"element":..,"value":..,"time":..,"status":..,"code":..}
+void WriteReading(std::ostream& out, const gateway::DeviceModel& d, size_t channel, const gateway::Reading& r) {
+    const gateway::ChannelModel& ch = d.channels[channel];
+    out << "{\"device\":" << devdesc::Quote(d.name) << ",\"channel\":" << devdesc::Quote(ch.name)
+        << ",\"element\":" << devdesc::Quote(ch.element) << "," << gateway::ReadingMembers(r) << "}\n";
+}
+
+// A line's or a device's state (device empty for a line):
+// {"time":..,"device":..,"line":..,"event":..,"code":..,"message":..}
+void WriteState(std::ostream& out, gateway::SystemTime time, const std::string& device, const std::string& line,
+                const char* event, int code, const std::string& message) {
+    out << "{\"time\":\"" << toolkit::Iso8601(time) << "\",";
+    if (!device.empty()) out << "\"device\":" << devdesc::Quote(device) << ",";
+    out << "\"line\":" << devdesc::Quote(line) << ",\"event\":\"" << event << "\",\"code\":" << code
+        << ",\"message\":" << devdesc::Quote(message) << "}\n";
+}
+
 void WriteJson(std::ostream& out, const gateway::Gateway& g, const gateway::Change& c) {
-    out << "{\"time\":\"" << toolkit::Iso8601(c.time) << "\",";
-    if (c.kind == gateway::Change::Kind::Line) {
-        out << "\"line\":" << devdesc::Quote(c.line) << ",\"event\":\"" << c.event << "\",\"code\":" << c.code
-            << ",\"message\":" << devdesc::Quote(c.message) << "}\n";
-        return;
-    }
-    if (c.kind == gateway::Change::Kind::Device) {
-        out << "\"device\":" << devdesc::Quote(c.device) << ",\"line\":" << devdesc::Quote(c.line) << ",\"event\":\""
-            << c.event << "\",\"code\":" << c.code << ",\"message\":" << devdesc::Quote(c.message) << "}\n";
-        return;
-    }
+    if (c.kind != gateway::Change::Kind::Value)
+        return WriteState(out, c.time, c.kind == gateway::Change::Kind::Device ? c.device : std::string(), c.line,
+                          c.event.c_str(), c.code, c.message);
     if (c.deviceIndex < 0 || static_cast<size_t>(c.deviceIndex) >= g.Devices().size()) return;
     const gateway::DeviceModel& d = g.Devices()[static_cast<size_t>(c.deviceIndex)];
-    if (c.channel < 0 || static_cast<size_t>(c.channel) >= d.channels.size()) return;
-    const gateway::ChannelModel& ch = d.channels[static_cast<size_t>(c.channel)];
-    out << "\"device\":" << devdesc::Quote(c.device) << ",\"channel\":" << devdesc::Quote(ch.name) << ",\"element\":\""
-        << ch.element << "\",\"value\":" << (c.reading.hasValue ? toolkit::JsonValue(c.reading.value) : "null")
-        << ",\"status\":\"" << gateway::StatusWord(c.reading.status) << "\"";
-    if (c.reading.status == gateway::Status::Failed) out << ",\"code\":" << c.reading.code;
-    out << "}\n";
+    if (c.channel >= 0 && static_cast<size_t>(c.channel) < d.channels.size())
+        WriteReading(out, d, static_cast<size_t>(c.channel), c.reading);
+}
+
+// Changes the output lost: one line that says how many, then every line's
+// and device's state and every channel's latest reading.
+void WriteCatchUp(std::ostream& out, const gateway::Gateway& g, unsigned long dropped) {
+    out << "{\"time\":\"" << toolkit::Iso8601Now() << "\",\"dropped\":" << dropped << "}\n";
+    for (const gateway::LineModel& l : g.Lines()) {
+        gateway::LineStats s = g.LineStatsOf(l.name);
+        if (s.since != gateway::SystemTime{})  // else neither up nor down yet
+            WriteState(out, s.since, "", l.name, s.up ? "up" : "down", s.code, s.message);
+    }
+    for (const gateway::DeviceModel& d : g.Devices()) {
+        gateway::DeviceStats s = g.Stats(d.name);
+        WriteState(out, s.since, d.name, d.line, s.online ? "online" : "offline", s.code, s.reason);
+        std::vector<gateway::Reading> readings = g.Readings(d.name);
+        for (size_t c = 0; c < readings.size() && c < d.channels.size(); ++c) WriteReading(out, d, c, readings[c]);
+    }
 }
 
 toolkit::LiveTable::Cell CellOf(const gateway::Reading& r) {
@@ -137,11 +160,11 @@ void HistoryEvents(gateway::HistoryRecorder* history, bool jsonl) {
     }
 }
 
-int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOptions& http,
+int Run(gateway::Gateway& g, bool jsonl, double seconds, size_t feedQueue, const gateway::HttpOptions& http,
         const gateway::ModbusOptions* modbusOptions, const gateway::MqttOptions* mqtt,
         gateway::HistoryRecorder* history) {
     bool live = !jsonl && isatty(STDOUT_FILENO) == 1;
-    auto sub = g.Subscribe();
+    auto sub = g.Subscribe(feedQueue);
     auto started = std::chrono::steady_clock::now();
     auto end = seconds > 0 ? started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                            std::chrono::duration<double>(seconds))
@@ -178,6 +201,7 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, const gateway::HttpOpti
         if (jsonl) {
             // Everything queued, then one flush.
             for (bool more = got; more; more = sub->Pop(c, std::chrono::milliseconds(0))) WriteJson(std::cout, g, c);
+            if (unsigned long dropped = sub->Overflowed(); dropped > 0) WriteCatchUp(std::cout, g, dropped);
             if (!std::cout.flush()) break;  // nobody reads any more
         }
         if (!jsonl && got && c.kind != gateway::Change::Kind::Value)
@@ -229,6 +253,12 @@ int Main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     run->add_option("--plugin", plugin, "The plug-in's shared library")->capture_default_str();
     run->add_flag("--trace", trace, "Print every frame to standard error");
+    size_t feedQueue = 4096;
+    run->add_option("--feed-queue", feedQueue,
+                    "Changes queued for the output (0: none); beyond, JSON lines say how many were dropped and "
+                    "print every device's state and channel's latest")
+        ->capture_default_str()
+        ->check(CLI::Range(size_t{0}, size_t{1000000}));
     gateway::HttpOptions http;
     CLI::Option* httpOption =
         run->add_option("--http", http.listen,
@@ -363,7 +393,7 @@ int Main(int argc, char** argv) {
         std::unique_ptr<gateway::HistoryRecorder> recorder;
         if (!history.options.path.empty())
             recorder = std::make_unique<gateway::HistoryRecorder>(g, history.options, history.rules);
-        return Run(g, format == "jsonl", seconds, http, modbusAt.empty() ? nullptr : &modbusOptions,
+        return Run(g, format == "jsonl", seconds, feedQueue, http, modbusAt.empty() ? nullptr : &modbusOptions,
                    mqttAddress.empty() ? nullptr : &mqtt, recorder.get());
     } catch (const toolkit::PluginError& e) {
         std::cerr << "devgate: plug-in cannot be loaded: " << e.what() << "\n";

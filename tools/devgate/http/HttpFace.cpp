@@ -4,11 +4,10 @@
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -51,9 +50,7 @@ constexpr int kMaxHistorySeconds = 600;
 constexpr int kNoPort = -2;
 constexpr auto kEventWait = std::chrono::milliseconds(500);
 constexpr auto kKeepalive = std::chrono::seconds(5);
-constexpr size_t kEventQueue = 8192;       // changes queued for one event client
 constexpr size_t kHistoryQueue = 1 << 16;  // changes queued for the history
-constexpr int kServingNice = 10;
 constexpr auto kValuesMaxAge = std::chrono::milliseconds(100);
 constexpr const char* kReadCookie = "devgate-read";
 
@@ -70,21 +67,6 @@ const Asset kAssets[] = {
     {"/style.css", "text/css; charset=utf-8", web_style_css, web_style_css_size},
     {"/chart.js", "text/javascript; charset=utf-8", web_chart_js, web_chart_js_size},
 };
-
-// The serving threads yield the processor to the lines: a busy page or many
-// clients slow the answers, not the polling. Once a thread (nice is per
-// thread on Linux).
-void YieldToLines() {
-    thread_local bool done = false;
-    if (!done) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kServingNice);
-    done = true;
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
 
 // TLS 1.3 only (it has no renegotiation a client could start again and
 // again), with AEAD ciphers and forward-secret key exchange.
@@ -309,7 +291,16 @@ struct HttpFace::Impl {
                                     {"element", c.element},
                                     {"type", toolkit::TypeWord(c.type)},
                                     {"rw", RwWord(c.rw)}});
-            devices.push_back({{"name", d.name}, {"line", d.line}, {"station", d.station}, {"channels", channels}});
+            DeviceStats s = g.Stats(d.name);
+            devices.push_back({{"name", d.name},
+                               {"line", d.line},
+                               {"station", d.station},
+                               {"intervalMs", s.intervalMs},
+                               {"state", s.online ? "online" : "offline"},
+                               {"since", toolkit::Iso8601(s.since)},
+                               {"code", s.code},
+                               {"reason", s.reason},
+                               {"channels", channels}});
         }
         Send(res, Dump({{"lines", lines}, {"devices", devices}}));
     }
@@ -338,6 +329,15 @@ struct HttpFace::Impl {
         return cache.body;
     }
 
+    // After an event stream lost changes: the next /api/values is built
+    // afresh, so that the page that reads it again catches up.
+    void ForgetValues() {
+        for (auto& cache : valuesCache) {
+            std::lock_guard<std::mutex> lock(cache->mutex);
+            cache->body.clear();
+        }
+    }
+
     void Values(const Req& req, Res& res) {
         size_t d = g.Devices().size();
         if (req.has_param("device")) {
@@ -346,6 +346,15 @@ struct HttpFace::Impl {
             d = static_cast<size_t>(i);
         }
         Send(res, ValuesBody(d));
+    }
+
+    // When the device last completed a full scan, or how long ago; null before the first.
+    static ojson LastScan(const DeviceStats& s, bool age) {
+        if (s.lastScanAt == SystemTime{}) return ojson();
+        if (!age) return toolkit::Iso8601(s.lastScanAt);
+        return std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - s.lastScanAt)
+                   .count());
     }
 
     void Stats(Res& res) const {
@@ -362,6 +371,14 @@ struct HttpFace::Impl {
                      {"failures", Failures(s.failures)},
                      {"scans", s.scans},
                      {"lastScanMs", s.lastScanMs},
+                     {"lastScan", LastScan(s, false)},
+                     {"lastScanAgeMs", LastScan(s, true)},
+                     {"intervalMs", s.intervalMs},
+                     {"state", s.online ? "online" : "offline"},
+                     {"since", toolkit::Iso8601(s.since)},
+                     {"code", s.code},
+                     {"reason", s.reason},
+                     {"offlines", s.offlines},
                      {"medianScanMs", s.medianScanMs},
                      {"latencyMs", {{"p50", s.latencyP50Ms}, {"p90", s.latencyP90Ms}, {"p99", s.latencyP99Ms}}}});
             }
@@ -428,9 +445,7 @@ struct HttpFace::Impl {
     void Answer(Res& res, const Result& r, bool variables) {
         if (!r.refused.empty()) return Error(res, 400, r.refused);
         if (r.code == kNoPort) return Error(res, 503, "the line is down: " + r.meaning);
-        std::string out = "{\"code\":" + std::to_string(r.code) + ",\"meaning\":" + devdesc::Quote(r.meaning);
-        if (variables) out += ",\"variables\":" + VariablesJson(r.variables);
-        Send(res, out + "}");
+        Send(res, ResultJson(r, "", variables));
     }
 
     void Write(const Req& req, Res& res) {
@@ -543,12 +558,19 @@ struct HttpFace::Impl {
                 std::lock_guard<std::mutex> lock(s->mutex);
                 full = s->buffer.size() >= kMaxBody;
             }
-            if (!full)
+            if (!full) {
                 for (bool got = s->sub->Pop(c, kEventWait); got && out.size() < kMaxBody;
                      got = s->sub->Pop(c, std::chrono::milliseconds(0)))
                     out += EventText(g, c);
-            else
+                // Changes lost (a slow client filled the buffer): the page
+                // reads every value again, once per overflow.
+                if (unsigned long dropped = s->sub->Overflowed(); dropped > 0) {
+                    ForgetValues();
+                    out += ResyncText(dropped);
+                }
+            } else {
                 std::this_thread::sleep_for(kEventWait);
+            }
             auto now = std::chrono::steady_clock::now();
             if (out.empty() && now - lastWrite >= kKeepalive) out = ": keepalive\n\n";
             std::lock_guard<std::mutex> lock(s->mutex);
@@ -574,7 +596,7 @@ struct HttpFace::Impl {
             return Queue(connection, refusal, false);
         }
         auto stream = std::make_shared<Stream>();
-        stream->sub = g.Subscribe(kEventQueue);
+        stream->sub = g.Subscribe(options.eventQueue);
         stream->connection = connection;
         if (!StartJob([this, stream] { Pump(stream); }, options.workers + options.eventClients)) {
             eventClients.fetch_sub(1);
@@ -798,7 +820,7 @@ void HttpFace::Start() {
         std::ifstream in(m.options.tokenFile);
         std::string line;
         if (in) std::getline(in, line);
-        m.token = Trim(line);
+        m.token = toolkit::Trim(line);
         if (m.token.empty())
             throw std::runtime_error("http: the token file " + m.options.tokenFile + " is missing or empty");
     } else {

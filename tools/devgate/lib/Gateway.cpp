@@ -1,5 +1,9 @@
 #include "gateway/Gateway.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <future>
@@ -45,6 +49,12 @@ uint32_t BeatNow() {
 
 }  // namespace
 
+void YieldToLines() {
+    thread_local bool done = false;
+    if (!done) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+    done = true;
+}
+
 const char* StatusWord(Status s) {
     switch (s) {
         case Status::Ok:
@@ -82,6 +92,7 @@ struct Gateway::Device {
     unsigned long requests = 0;
     std::deque<double> latencies;
     std::deque<double> scans;
+    SystemTime lastScanAt{};
     bool online = true;
     SystemTime since = std::chrono::system_clock::now();
     int stateCode = 0;
@@ -134,6 +145,16 @@ bool Subscription::Pop(Change& change, std::chrono::milliseconds timeout) {
 unsigned long Subscription::Dropped() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_dropped;
+}
+
+unsigned long Subscription::Overflowed() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    unsigned long n = m_dropped - m_caughtUp;
+    if (n > 0) {
+        m_caughtUp = m_dropped;
+        m_queue.clear();
+    }
+    return n;
 }
 
 void Subscription::Push(const Change& change) {
@@ -278,6 +299,8 @@ DeviceStats Gateway::Stats(const std::string& device) const {
     s.failures = d.stats.Failures();
     s.scans = d.stats.ScanCount();
     s.lastScanMs = d.stats.LastScanMs();
+    s.lastScanAt = d.lastScanAt;
+    s.intervalMs = d.site.intervalMs;
     s.medianScanMs = Percentile({d.scans.begin(), d.scans.end()}, 0.5);
     std::vector<double> lat(d.latencies.begin(), d.latencies.end());
     s.latencyP50Ms = Percentile(lat, 0.5);
@@ -509,7 +532,10 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
                 if (c >= d->readings.size()) return;
                 size_t scans = d->stats.ScanCount();
                 d->stats.Stored(c);
-                if (d->stats.ScanCount() != scans) Keep(d->scans, d->stats.LastScanMs(), kScanWindow);
+                if (d->stats.ScanCount() != scans) {
+                    Keep(d->scans, d->stats.LastScanMs(), kScanWindow);
+                    d->lastScanAt = change.time;
+                }
                 Reading& r = d->readings[c];
                 r.status = d->rows()[c].rw == 1 ? Status::WriteOnly : Status::Ok;
                 r.hasValue = true;

@@ -49,4 +49,30 @@ std::string VariablesJson(const std::map<std::string, toolkit::Value>& variables
     return out + "}";
 }
 
+std::string ReadingMembers(const Reading& r) {
+    std::string out = "\"value\":" + (r.hasValue ? toolkit::JsonValue(r.value) : std::string("null"));
+    out += ",\"time\":" + (r.hasValue ? "\"" + toolkit::Iso8601(r.at) + "\"" : std::string("null"));
+    return out + ",\"status\":\"" + StatusWord(r.status) + "\",\"code\":" + std::to_string(r.code);
+}
+
+std::string ReadingJson(const std::string& device, const std::string& channel, const Reading& r) {
+    return "{\"device\":" + devdesc::Quote(device) + ",\"channel\":" + devdesc::Quote(channel) + "," +
+           ReadingMembers(r) + "}";
+}
+
+std::string DeviceStateJson(const std::string& device, bool online, SystemTime since, int code,
+                            const std::string& reason) {
+    return "{\"device\":" + devdesc::Quote(device) + ",\"state\":\"" + (online ? "online" : "offline") +
+           "\",\"since\":\"" + toolkit::Iso8601(since) + "\",\"code\":" + std::to_string(code) +
+           ",\"reason\":" + devdesc::Quote(reason) + "}";
+}
+
+std::string ResultJson(const Result& r, const std::string& command, bool variables) {
+    std::string out = "{";
+    if (!command.empty()) out += "\"command\":" + devdesc::Quote(command) + ",";
+    out += "\"code\":" + std::to_string(r.code) + ",\"meaning\":" + devdesc::Quote(r.meaning);
+    if (variables) out += ",\"variables\":" + VariablesJson(r.variables);
+    return out + "}";
+}
+
 }  // namespace gateway

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -366,8 +365,7 @@ void ModbusServer::Accept() {
 }
 
 void ModbusServer::Serve(Client& c) {
-    // Under a load the lines' threads come first: clients wait, not PLCs.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+    YieldToLines();  // under a load clients wait, not PLCs
     uint8_t req[MODBUS_TCP_MAX_ADU_LENGTH];
     while (!m_stop) {
         int n = ReadRequest(c.fd, req, static_cast<int>(m_options.idleSeconds));

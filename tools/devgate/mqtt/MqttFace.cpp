@@ -37,20 +37,8 @@ void InitLibrary() {
     (void)once;
 }
 
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return std::string();
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
-
 // A channel's retained payload.
-std::string ValuePayload(const Reading& r) {
-    std::string out = "{\"value\":" + (r.hasValue ? toolkit::JsonValue(r.value) : std::string("null"));
-    if (r.hasValue) out += ",\"time\":\"" + toolkit::Iso8601(r.at) + "\"";
-    out += ",\"status\":\"" + std::string(StatusWord(r.status)) + "\"";
-    if (r.status == Status::Failed) out += ",\"code\":" + std::to_string(r.code);
-    return out + "}";
-}
+std::string ValuePayload(const Reading& r) { return "{" + ReadingMembers(r) + "}"; }
 
 // What makes a reading worth publishing again: status, code and value.
 std::string ChangeKey(const Reading& r) {
@@ -197,8 +185,13 @@ struct MqttFace::Impl {
             std::lock_guard<std::mutex> lock(recentMutex);
             recent.Clear();
         }
-        mosquitto_subscribe(mosq, nullptr, (o.prefix + "/+/+/set").c_str(), 1);
-        mosquitto_subscribe(mosq, nullptr, (o.prefix + "/+/$ioctl").c_str(), 1);
+        for (const std::string& topic : {o.prefix + "/+/+/set", o.prefix + "/+/$ioctl"})
+            if (int sub = mosquitto_subscribe(mosq, nullptr, topic.c_str(), 1); sub != MOSQ_ERR_SUCCESS) {
+                // Writes or commands would go unheard: a new connection tries again.
+                Log("cannot subscribe to " + topic + ": " + mosquitto_strerror(sub) + "; connecting again");
+                mosquitto_disconnect(mosq);
+                return;
+            }
         {
             std::lock_guard<std::mutex> lock(ackMutex);
             unacked = 0;
@@ -288,7 +281,7 @@ struct MqttFace::Impl {
             if (!j.is_string()) return Refuse(dm.name, topic, "malformed JSON string");
             text = j.get<std::string>();
         } else if (ch.type != DATATYPE_STRING) {
-            text = Trim(text);
+            text = toolkit::Trim(text);
         }
         int index = c->second;
         Post(d, topic, [this, device = dm.name, index, asked = toolkit::Asked::Text(text), topic] {
@@ -302,7 +295,7 @@ struct MqttFace::Impl {
 
     void Command(size_t d, const std::string& topic, const std::string& payload) {
         const DeviceModel& dm = g.Devices()[d];
-        std::string text = Trim(payload);
+        std::string text = toolkit::Trim(payload);
         toolkit::Variables vars;
         if (!text.empty() && text.front() == '{') {
             nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
@@ -324,10 +317,7 @@ struct MqttFace::Impl {
         Post(d, topic, [this, device = dm.name, text, vars, topic] {
             Result r = g.IoCtrl(device, text, vars);
             if (!r.refused.empty()) return Refuse(device, topic, r.refused);
-            Send(Topic(device, "$ioctl/result"),
-                 "{\"command\":" + devdesc::Quote(text) + ",\"code\":" + std::to_string(r.code) +
-                     ",\"meaning\":" + devdesc::Quote(r.meaning) + ",\"variables\":" + VariablesJson(r.variables) + "}",
-                 false);
+            Send(Topic(device, "$ioctl/result"), ResultJson(r, text, true), false);
         });
     }
 
@@ -387,19 +377,29 @@ struct MqttFace::Impl {
         while (unacked > static_cast<long>(o.unacknowledged) && connected && !stopping) ackCv.wait_for(lock, 100ms);
     }
 
+    // The line's state, and the device's own beside it.
     void PublishState(const std::string& device, const std::string& line) {
         auto l = lines.find(line);
         if (l == lines.end()) return;
+        DeviceStats s = g.Stats(device);
         std::string payload = "{\"line\":" + devdesc::Quote(line) + ",\"state\":\"" + l->second.event +
                               "\",\"time\":\"" + l->second.time + "\",\"code\":" + std::to_string(l->second.code) +
-                              ",\"message\":" + devdesc::Quote(l->second.message) + "}";
+                              ",\"message\":" + devdesc::Quote(l->second.message) +
+                              ",\"device\":" + DeviceStateJson(device, s.online, s.since, s.code, s.reason) + "}";
         Send(Topic(device, "$state"), payload, true);
     }
 
     // Everything again: after every connection (a broker that restarted
-    // without its retained messages gets them back).
+    // without its retained messages gets them back) and after the feed lost
+    // changes.
     void Republish() {
         Send(o.prefix + "/$gateway", "online", true);
+        // The lines' state as it is now: their events may be among the lost.
+        for (const LineModel& l : g.Lines()) {
+            LineStats s = g.LineStatsOf(l.name);
+            if (s.up || s.downs > 0)
+                lines[l.name] = LineState{s.up ? "up" : "down", toolkit::Iso8601(s.since), s.message, s.code};
+        }
         const std::vector<DeviceModel>& devices = g.Devices();
         for (size_t d = 0; d < devices.size() && connected && !stopping; ++d) {
             PublishState(devices[d].name, devices[d].line);
@@ -420,10 +420,17 @@ struct MqttFace::Impl {
     void RunFeed() {
         Change c;
         while (!stopping) {
-            if (!feed->Pop(c, 100ms)) continue;
+            bool got = feed->Pop(c, 100ms);
+            // Changes lost: the publisher publishes every channel's latest
+            // again (one republish however many were lost meanwhile).
+            if (feed->Overflowed() > 0) {
+                resync = true;
+                pendingCv.notify_all();
+            }
+            if (!got) continue;
             {
                 std::lock_guard<std::mutex> lock(pendingMutex);
-                if (c.kind == Change::Kind::Line) {
+                if (c.kind == Change::Kind::Line || c.kind == Change::Kind::Device) {
                     lineEvents.push_back(c);
                 } else if (size_t d = static_cast<size_t>(c.deviceIndex);
                            c.kind == Change::Kind::Value && c.deviceIndex >= 0 && d < slots.size() && c.channel >= 0 &&
@@ -441,6 +448,12 @@ struct MqttFace::Impl {
     }
 
     void HandleLine(const Change& c) {
+        if (c.kind == Change::Kind::Device) {
+            int d = c.deviceIndex;
+            if (connected && d >= 0 && static_cast<size_t>(d) < g.Devices().size())
+                PublishState(c.device, g.Devices()[static_cast<size_t>(d)].line);
+            return;
+        }
         lines[c.line] = LineState{c.event, toolkit::Iso8601(c.time), c.message, c.code};
         if (!connected) return;
         for (const DeviceModel& dm : g.Devices())

@@ -9,6 +9,8 @@
 (function () {
   const PAGE_ROWS = 100;   // rows of a device's table on screen at once
   const STATS_MS = 3000;   // statistics refresh
+  const LATE_CYCLES = 3;   // a device whose last scan is older than this many of its cycles is flagged
+  const LATE_MIN_MS = 1000;  // ... and older than this
   const CHART_MS = 500;    // trend redraw at most this often
   const FEED_MS = 100;     // the event stream's readings reach the page in batches this often
   const SLICE_MS = 6;      // time a frame gives to taking batches
@@ -200,7 +202,8 @@
   // ---- devices and their tables
 
   function buildDevice(d) {
-    const dev = { name: d.name, channels: [], shown: [], page: 0, rendered: [] };
+    const dev = { name: d.name, channels: [], shown: [], page: 0, rendered: [], intervalMs: d.intervalMs || 0,
+                  scanAgeMs: null, cycleMs: 0 };
     for (const c of d.channels) {
       const ch = {
         device: d.name, name: c.name, element: c.element, type: c.type, rw: c.rw,
@@ -238,18 +241,42 @@
          el('col', { class: 'c-age' })),
       el('thead', null, el('tr', null, el('th', { text: '' }), el('th', { text: 'channel' }), el('th', { text: 'element' }),
                           el('th', { text: 'type' }), el('th', { text: 'value' }), el('th', { text: 'status' }),
-                          el('th', { text: 'age' }))),
+                          el('th', { text: 'changed', title: 'time since the value last changed' }))),
       dev.tbody);
+    dev.badge = el('span', { class: 'device-state' });
+    dev.scan = el('span', { class: 'device-scan', title: 'when the device last completed a scan of its channels' });
     dev.section = el('section', { class: 'device', id: 'device-' + encodeURIComponent(d.name), 'data-device': d.name },
-      el('h3', null, el('span', { class: 'device-name', text: d.name }),
+      el('h3', null, el('span', { class: 'device-name', text: d.name }), dev.badge,
          el('span', { class: 'device-where', text: 'line ' + d.line + ', station ' + d.station + ', ' +
-                                                    d.channels.length + ' channels' })),
+                                                    d.channels.length + ' channels' }), dev.scan),
       form,
       el('div', { class: 'pager' }, prev, dev.pager, next, dev.result),
       table);
     devices.set(d.name, dev);
+    onDeviceEvent({ device: d.name, state: d.state || 'online', since: d.since, code: d.code, reason: d.reason });
     applyFilter(dev);
     return dev.section;
+  }
+
+  // A device's state, from the site, an event or the statistics.
+  function onDeviceEvent(e) {
+    const dev = devices.get(e.device);
+    if (!dev) return;
+    const offline = e.state === 'offline';
+    dev.badge.textContent = offline ? 'offline' : 'online';
+    dev.badge.title = (e.since ? 'since ' + e.since.slice(11, 19) : '') + (e.reason ? ': ' + e.reason : '') +
+                      (offline ? ' (code ' + e.code + ')' : '');
+    dev.section.classList.toggle('offline', offline);
+  }
+
+  // How long ago the device last completed a scan, as the statistics said
+  // (a scan since then is unknown to the page, so the age is not counted
+  // on); flagged when that is longer than a few of its cycles.
+  function paintScan(dev) {
+    if (dev.scanAgeMs === null) { dev.scan.textContent = 'no full scan yet'; return; }
+    const late = dev.scanAgeMs > Math.max(LATE_MIN_MS, LATE_CYCLES * Math.max(dev.intervalMs, dev.cycleMs));
+    dev.scan.textContent = 'scanned ' + formatAge(0, dev.scanAgeMs) + ' ago' + (late ? ' (late)' : '');
+    dev.scan.classList.toggle('late', late);
   }
 
   function applyFilter(dev) {
@@ -389,6 +416,9 @@
         }
       });
       events.addEventListener('line', (e) => lines.push(JSON.parse(e.data)));
+      events.addEventListener('device', (e) => lines.push(JSON.parse(e.data)));
+      // The stream lost changes: the page reads every value again.
+      events.addEventListener('resync', () => { latest.clear(); self.postMessage({ type: 'resync' }); });
       setInterval(() => {
         if (latest.size === 0 && lines.length === 0) return;
         const n = latest.size;
@@ -417,6 +447,17 @@
       if (ch) store(ch, v.value, v.time ? Date.parse(v.time) : null, v.status, v.code);
     }
     queueFrame();
+  }
+
+  // The lines' and devices' state, whose events the stream may have lost.
+  async function loadStates() {
+    const site = await getJson('api/site');
+    for (const l of site.lines) {
+      onLineEvent({ line: l.name, event: l.up ? 'up' : 'down', time: l.time, code: l.code, message: l.message });
+    }
+    for (const d of site.devices) {
+      onDeviceEvent({ device: d.name, state: d.state, since: d.since, code: d.code, reason: d.reason });
+    }
   }
 
   // Ages move on without any event.
@@ -608,6 +649,13 @@
         el('td', { class: 'requests', text: String(l.requests) }), el('td'),
         el('td', { class: 'failures', text: failuresText(l.failures) }), el('td')));
       for (const d of l.devices || []) {
+        const dev = devices.get(d.name);
+        if (dev) {
+          dev.scanAgeMs = typeof d.lastScanAgeMs === 'number' ? d.lastScanAgeMs : null;
+          dev.cycleMs = d.medianScanMs || 0;
+          paintScan(dev);
+          if (d.state) onDeviceEvent({ device: d.name, state: d.state, since: d.since, code: d.code, reason: d.reason });
+        }
         const lat = d.latencyMs || {};
         rows.push(el('tr', { class: 'device-stats', 'data-device': d.name },
           el('td', { class: 'name', text: d.name }), el('td'), el('td'), el('td', { text: String(d.scans) }),
@@ -638,9 +686,13 @@
       const d = m.data;
       if (d.type === 'batch') {
         received = d.received;
-        d.lines.forEach(onLineEvent);
+        d.lines.forEach((e) => (e.line !== undefined ? onLineEvent(e) : onDeviceEvent(e)));
         batches.push(d);
         queueFrame();
+      } else if (d.type === 'resync') {
+        loadValues().catch((err) => showMessage('values: ' + err.message, true));
+        loadStates().catch((err) => showMessage('site: ' + err.message, true));
+        loadStats();
       } else if (d.type === 'open') {
         conn.textContent = 'live';
         conn.className = 'conn live';

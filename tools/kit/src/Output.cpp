@@ -16,6 +16,12 @@ std::string CsvField(const std::string& s) {
     return out + "\"";
 }
 
+std::string Trim(const std::string& text) {
+    size_t b = text.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return std::string();
+    return text.substr(b, text.find_last_not_of(" \t\r\n") - b + 1);
+}
+
 bool ParseInteger(const std::string& text, long long low, long long high, long long& out) {
     if (text.empty() || text.front() == ' ' || text.front() == '\t') return false;
     errno = 0;

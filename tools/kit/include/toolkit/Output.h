@@ -19,6 +19,9 @@ const char* TypeWord(DATATYPE type);
 std::string Iso8601Now();
 std::string Iso8601(std::chrono::system_clock::time_point time);
 
+// The text without the blanks (spaces, tabs, line ends) at either end.
+std::string Trim(const std::string& text);
+
 // The whole text as an integer (decimal, 0x hexadecimal or 0 octal) within
 // [low, high]; no blanks, no trailing characters.
 bool ParseInteger(const std::string& text, long long low, long long high, long long& out);

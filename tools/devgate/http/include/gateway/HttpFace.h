@@ -22,6 +22,7 @@ struct HttpOptions {
     bool openReads = false;
     size_t workers = 64;          // writes and commands carried out at once, each on a thread of its own
     size_t eventClients = 16;     // event streams at once; each holds a thread of its own
+    size_t eventQueue = 8192;     // changes queued for one event stream; beyond, it resynchronises
     size_t perClient = 32;        // connections from one client address at once
     std::string tlsCert, tlsKey;  // PEM files: HTTPS only
     bool plainHttp = false;       // plain HTTP on an address other than the loopback

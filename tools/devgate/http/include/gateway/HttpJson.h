@@ -1,5 +1,5 @@
-// JSON out of devgate's HTTP face: readings, history points and feed events
-// as JSON text (values in and command variables: gateway/Json.h).
+// devgate's event stream: feed events as Server-Sent Events text (the JSON
+// of readings, device states and command variables: gateway/Json.h).
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -10,11 +10,12 @@
 
 namespace gateway {
 
-// {"device":..,"channel":..,"value":..,"time":..,"status":..,"code":..}; value
-// and time are null until the channel has a value.
-std::string ReadingJson(const std::string& device, const std::string& channel, const Reading& reading);
-
-// One feed event as Server-Sent Events text ("event: value\ndata: {...}\n\n").
+// One feed event as Server-Sent Events text: "event: value\ndata: {...}\n\n"
+// (a reading), "event: line" or "event: device" (a change of state).
 std::string EventText(const Gateway& gateway, const Change& change);
+
+// "event: resync\ndata: {"dropped":N}\n\n": the stream lost N changes; the
+// page reads /api/values again.
+std::string ResyncText(unsigned long dropped);
 
 }  // namespace gateway

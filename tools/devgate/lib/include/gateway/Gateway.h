@@ -98,7 +98,14 @@ public:
 
     // The next change, waiting at most timeout; false when none came.
     bool Pop(Change& change, std::chrono::milliseconds timeout);
+    // All changes dropped so far.
     unsigned long Dropped() const;
+    // The changes dropped since the last call, 0 when none. When some were,
+    // the queue is emptied too: what it held is older than the state the
+    // subscriber now reads afresh (Gateway::Readings, Stats), and what comes
+    // after is newer. A face calls it after each batch it took and catches
+    // up once per overflow.
+    unsigned long Overflowed();
     void Push(const Change& change);
 
 private:
@@ -107,6 +114,7 @@ private:
     std::deque<Change> m_queue;
     size_t m_capacity;
     unsigned long m_dropped = 0;
+    unsigned long m_caughtUp = 0;  // m_dropped at the last Overflowed()
 };
 
 // The outcome of a write or a command: the controller's code, its meaning,
@@ -126,7 +134,9 @@ struct DeviceStats {
     std::map<int, long> failures;  // by code
     size_t scans = 0;              // full scans completed
     double lastScanMs = 0.0;
-    double medianScanMs = 0.0;                                          // of the recent full scans
+    SystemTime lastScanAt{};    // when the last full scan completed; zero before the first
+    unsigned intervalMs = 0;    // the device's polling interval
+    double medianScanMs = 0.0;  // of the recent full scans
     double latencyP50Ms = 0.0, latencyP90Ms = 0.0, latencyP99Ms = 0.0;  // of the recent requests
     // Offline: left out of its line's turns after steps without an answer,
     // probed until it answers again.
@@ -163,6 +173,11 @@ struct Options {
     // How long Write and IoCtrl wait for the line to take their job up.
     std::chrono::milliseconds jobDeadline{10000};
 };
+
+// Lowers the calling thread's priority below the lines' (once a thread; nice
+// is per thread on Linux): a face's serving threads under load slow their
+// answers, not the polling.
+void YieldToLines();
 
 class Gateway {
 public:

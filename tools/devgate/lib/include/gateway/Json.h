@@ -1,12 +1,14 @@
 // JSON in and out of devgate's faces, in one place: values and command
-// variables as clients send them, and a command's variables as they are
-// answered. Numbers are written exactly (toolkit::JsonValue).
+// variables as clients send them; readings, device states and the outcomes
+// of writes and commands as every face answers them. Numbers are written
+// exactly (toolkit::JsonValue).
 #pragma once
 
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "gateway/Gateway.h"
 #include "toolkit/Database.h"
 #include "toolkit/ValueRule.h"
 
@@ -22,5 +24,19 @@ bool VariableFromJson(const nlohmann::json& json, toolkit::Value& value, std::st
 
 // {"name":value,...}
 std::string VariablesJson(const std::map<std::string, toolkit::Value>& variables);
+
+// A reading's members: "value":..,"time":..,"status":..,"code":..; value and
+// time (when the value was stored) are null until the channel has a value.
+std::string ReadingMembers(const Reading& reading);
+// {"device":..,"channel":..,<ReadingMembers>}
+std::string ReadingJson(const std::string& device, const std::string& channel, const Reading& reading);
+
+// {"device":..,"state":"online"|"offline","since":..,"code":..,"reason":..}
+std::string DeviceStateJson(const std::string& device, bool online, SystemTime since, int code,
+                            const std::string& reason);
+
+// The outcome of a write or a command: {"code":..,"meaning":..}, after
+// "command":.. when command is not empty, with "variables":{..} when asked.
+std::string ResultJson(const Result& result, const std::string& command, bool variables);
 
 }  // namespace gateway

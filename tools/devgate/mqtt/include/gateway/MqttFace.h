@@ -2,8 +2,10 @@
 // carries out writes and commands that come in from it.
 //
 //   PREFIX/DEVICE/CHANNEL          the channel's value on change (retained, QoS 1):
-//                                  {"value":..,"time":"..","status":"ok"} (+ "code" when failed)
-//   PREFIX/DEVICE/$state           the device's line: {"line":..,"state":"up"|"down","time":..,"code":..,"message":..}
+//                                  {"value":..,"time":"..","status":"ok","code":0}
+//   PREFIX/DEVICE/$state           the device's line and its own state (retained):
+//                                  {"line":..,"state":"up"|"down","time":..,"code":..,"message":..,
+//                                   "device":{"device":..,"state":"online"|"offline","since":..,"code":..,"reason":..}}
 //   PREFIX/$gateway                online / offline (retained; offline is also the will)
 //   PREFIX/DEVICE/CHANNEL/set      in: a value as text (or a JSON string)
 //   PREFIX/DEVICE/$ioctl           in: the command text, or {"command":..,"variables":{..}}
@@ -15,8 +17,8 @@
 // up a line, and an overloaded face publishes the newest values. Writes and
 // commands go to one worker a line, so that they keep their order per device
 // and a slow line delays no other. A network thread runs the connection and
-// reconnects with a growing pause; after every connection the whole state is
-// published again.
+// reconnects with a growing pause; after every connection, and after the
+// face's queue on the feed overflowed, the whole state is published again.
 #pragma once
 
 #include <chrono>
