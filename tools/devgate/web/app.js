@@ -417,9 +417,7 @@
       });
       events.addEventListener('line', (e) => lines.push(JSON.parse(e.data)));
       events.addEventListener('device', (e) => lines.push(JSON.parse(e.data)));
-      // The stream lost changes: the page reads every value again.
-      events.addEventListener('resync', () => { latest.clear(); self.postMessage({ type: 'resync' }); });
-      setInterval(() => {
+      const flush = () => {
         if (latest.size === 0 && lines.length === 0) return;
         const n = latest.size;
         const b = { type: 'batch', idx: new Int32Array(n), times: new Float64Array(n), values: new Array(n),
@@ -436,7 +434,11 @@
         self.postMessage(b, [b.idx.buffer, b.times.buffer]);
         latest.clear();
         lines = [];
-      }, m.data.every);
+      };
+      // The stream lost changes: what came before goes first, then the page
+      // reads every value and state again.
+      events.addEventListener('resync', () => { flush(); self.postMessage({ type: 'resync' }); });
+      setInterval(flush, m.data.every);
     };
   }
 
@@ -658,7 +660,8 @@
         }
         const lat = d.latencyMs || {};
         rows.push(el('tr', { class: 'device-stats', 'data-device': d.name },
-          el('td', { class: 'name', text: d.name }), el('td'), el('td'), el('td', { text: String(d.scans) }),
+          el('td', { class: 'name', text: d.name }), el('td', { class: 'state', text: d.state || '' }),
+          el('td', { text: d.offlines ? String(d.offlines) : '' }), el('td', { text: String(d.scans) }),
           el('td', { text: ms(d.lastScanMs) }), el('td', { text: ms(d.medianScanMs) }),
           el('td', { class: 'requests', text: String(d.requests) }), el('td', { text: String(d.calls) }),
           el('td', { class: 'failures', text: failuresText(d.failures) }),
