@@ -2,11 +2,14 @@
 // polled side by side, writes and commands queued while polling (from several
 // threads at once, each command with its own variables), a line whose
 // simulator dies and comes back, the change feed's bounded queues, a silent
-// station taken out of the turns and back, and a heap that stays flat.
+// station taken out of the turns and back, a heap that stays flat, and a
+// reload of the site that keeps the unchanged lines polling.
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "SiteFiles.h"
@@ -370,4 +373,78 @@ TEST(Gateway, AWriteTheLineDoesNotTakeUpByItsDeadlineIsWithdrawnNeverCarriedOut)
     long calls = gw->Stats("b").calls;
     ASSERT_TRUE(Until(*feed, [&](const gateway::Change&) { return gw->Stats("b").calls >= calls + 2; }));
     EXPECT_NE(plc.Get("D", 101), value);
+}
+
+namespace {
+
+// A site of simulated lines, each with one device of its own description
+// (NAME.toml at station 1): "keep", "edit" and "drop" to start with.
+std::string SimLines(const std::vector<std::string>& lines, const std::string& extra = "") {
+    std::string site;
+    for (const std::string& l : lines)
+        site += "[[line]]\nname = \"" + l + "\"\nsimulate = true\n[[line.device]]\nname = \"" + l +
+                "\"\ndescription = \"" + l + ".toml\"\n" + (l == "edit" ? extra : "");
+    return site;
+}
+
+struct ReloadCase {
+    const char* what;
+    std::vector<std::string> lines;  // of the new site, in order: also its devices
+    const char* extra;               // the new site's further settings of device "edit"
+    int edit;                        // edit.toml's D100 in the simulator afterwards
+    const char* outcome;
+};
+
+}  // namespace
+
+TEST(Gateway, AReloadKeepsUnchangedLinesPollingAndSetsUpOrTearsDownTheOthers) {
+    const std::vector<std::string> before = {"keep", "edit", "drop"};
+    const std::vector<ReloadCase> cases = {
+        {"unchanged", before, "", 5, "kept keep, edit, drop; changed none; added none; removed none"},
+        {"description edited", before, "", 77, "kept keep, drop; changed edit; added none; removed none"},
+        {"device setting changed", before, "interval_ms = 5\n", 5,
+         "kept keep, drop; changed edit; added none; removed none"},
+        // Added in front: the kept devices' indices move.
+        {"line added, one removed",
+         {"add", "keep", "edit"},
+         "",
+         5,
+         "kept keep, edit; changed none; added add; removed drop"},
+    };
+    for (const ReloadCase& t : cases) {
+        SCOPED_TRACE(t.what);
+        SiteFolder folder;
+        for (const char* name : {"keep", "drop", "add", "edit"})
+            folder.Device(std::string(name) + ".toml", 1, "\"D100=5\"");
+        gateway::Options options;
+        options.plugin = QUORLAN_PLUGIN_PATH;
+        gateway::Gateway gw(gateway::LoadSite(folder.Write("site.toml", SimLines(before))), options);
+        auto feed = gw.Subscribe();
+        gw.Start();
+        ASSERT_TRUE(Until(*feed, [&](const gateway::Change&) { return gw.Stats("keep").calls >= 20; }));
+        gateway::SimulatedLine* keptSim = gw.Simulator("keep");
+        folder.Device("edit.toml", 1, "\"D100=" + std::to_string(t.edit) + "\"");
+        gateway::Site site = gateway::LoadSite(folder.Write("site.toml", SimLines(t.lines, t.extra)));
+        long calls = gw.Stats("keep").calls;
+        EXPECT_EQ(gw.Reload(std::move(site)).Summary(), t.outcome);
+        EXPECT_GE(gw.Stats("keep").calls, calls);  // not set back
+        EXPECT_EQ(gw.Simulator("keep"), keptSim);  // the same line, never stopped
+        std::vector<std::string> devices;
+        for (const gateway::DeviceModel& d : gw.Devices()) devices.push_back(d.name);
+        EXPECT_EQ(devices, t.lines);
+        // After the mark, every change carries its device's new index, and
+        // every device of the new site delivers its values (edit's from its
+        // description as it is now).
+        ASSERT_TRUE(Until(*feed, [](const gateway::Change& c) { return c.kind == gateway::Change::Kind::Site; }));
+        std::set<std::string> seen;
+        ASSERT_TRUE(Until(*feed, [&](const gateway::Change& c) {
+            EXPECT_EQ(c.deviceIndex, gw.DeviceIndex(c.device)) << c.device;
+            if (c.kind == gateway::Change::Kind::Value && c.channel == 0 && c.reading.status == gateway::Status::Ok &&
+                c.reading.value.i == (c.device == "edit" ? t.edit : 5))
+                seen.insert(c.device);
+            return seen.size() == t.lines.size() && gw.Stats("keep").calls >= calls + 20;
+        }));
+        bool dropKept = std::find(t.lines.begin(), t.lines.end(), "drop") != t.lines.end();
+        EXPECT_EQ(gw.Stats("drop").calls > 0, dropKept);
+    }
 }

@@ -69,12 +69,23 @@ const char* StatusWord(Status s) {
 }
 
 struct Gateway::Device {
-    Device(DeviceSite& s, const DeviceModel& m, size_t at) : site(s), model(m), index(at), stats(rows()) {}
+    Device(DeviceSite& s, const std::string& lineName) : site(s), stats(rows()) {
+        model.name = s.name;
+        model.line = lineName;
+        const auto& props = s.file.description.properties;
+        model.station = props.empty() ? 0 : props[0];
+        model.rows = &rows();
+        for (const devdesc::Row& r : rows())
+            model.channels.push_back({r.name, devdesc::AddressText(r), devdesc::ValueType(r), static_cast<int>(r.rw)});
+        readings.resize(rows().size());
+        for (size_t c = 0; c < rows().size(); ++c)
+            if (rows()[c].rw == 1) readings[c].status = Status::WriteOnly;
+    }
     const std::vector<devdesc::Row>& rows() const { return site.file.description.rows; }
 
-    DeviceSite& site;
-    const DeviceModel& model;
-    size_t index;
+    DeviceSite& site;  // its line's
+    DeviceModel model;
+    int index = -1;  // in Devices(); under the gateway's m_subsMutex
     Line* line = nullptr;
     // The line thread's own.
     std::unique_ptr<toolkit::Database> rtdb;
@@ -107,8 +118,8 @@ struct Job {
 };
 
 struct Gateway::Line {
-    LineSite& site;
-    const LineModel& model;
+    LineSite site;
+    std::vector<std::unique_ptr<Device>> owned;
     std::vector<Device*> devices;
     std::unique_ptr<SimulatedLine> sim;
     std::unique_ptr<toolkit::Port> port;
@@ -131,7 +142,7 @@ struct Gateway::Line {
     std::vector<size_t> cycleScans;
     std::deque<double> cycles;
 
-    Line(LineSite& s, const LineModel& m) : site(s), model(m) {}
+    explicit Line(LineSite s) : site(std::move(s)) {}
 };
 
 bool Subscription::Pop(Change& change, std::chrono::milliseconds timeout) {
@@ -172,53 +183,115 @@ void Subscription::Push(const Change& change) {
     if (wasEmpty) m_cv.notify_one();
 }
 
-Gateway::Gateway(Site site, Options options) : m_options(std::move(options)), m_site(std::move(site)) {
+Gateway::Gateway(Site site, Options options) : m_options(std::move(options)) {
     m_library = toolkit::PluginLibrary::Load(m_options.plugin);
-    m_lineModels.reserve(m_site.lines.size());
-    size_t deviceCount = 0;
-    for (const LineSite& l : m_site.lines) deviceCount += l.devices.size();
-    m_deviceModels.reserve(deviceCount);
-    for (LineSite& l : m_site.lines) {
-        LineModel lm{l.name, {}};
-        for (DeviceSite& d : l.devices) {
-            lm.devices.push_back(d.name);
-            DeviceModel dm;
-            dm.name = d.name;
-            dm.line = l.name;
-            const auto& props = d.file.description.properties;
-            dm.station = props.empty() ? 0 : props[0];
-            dm.rows = &d.file.description.rows;
-            for (const devdesc::Row& r : d.file.description.rows)
-                dm.channels.push_back({r.name, devdesc::AddressText(r), devdesc::ValueType(r), static_cast<int>(r.rw)});
-            m_deviceModels.push_back(std::move(dm));
-            m_devices.push_back(std::make_unique<Device>(d, m_deviceModels.back(), m_devices.size()));
-            Device& dev = *m_devices.back();
-            dev.readings.resize(dev.rows().size());
-            for (size_t c = 0; c < dev.rows().size(); ++c)
-                if (dev.rows()[c].rw == 1) dev.readings[c].status = Status::WriteOnly;
+    for (LineSite& l : site.lines) m_lines.push_back(MakeLine(std::move(l)));
+    Index();
+}
+
+std::unique_ptr<Gateway::Line> Gateway::MakeLine(LineSite site) {
+    auto line = std::make_unique<Line>(std::move(site));
+    std::vector<toolkit::SimulatorOptions> stations;
+    for (DeviceSite& d : line->site.devices) {
+        line->owned.push_back(std::make_unique<Device>(d, line->site.name));
+        line->owned.back()->line = line.get();
+        line->devices.push_back(line->owned.back().get());
+        stations.push_back(d.file.Simulator());
+    }
+    line->cycleScans.assign(line->devices.size(), 0);
+    if (line->site.kind == LineSite::Kind::Simulated)
+        line->sim = std::make_unique<SimulatedLine>(stations, line->site.simBaud, line->site.echo);
+    return line;
+}
+
+void Gateway::Index() {
+    m_lineModels.clear();
+    m_deviceModels.clear();
+    m_devices.clear();
+    for (const auto& l : m_lines) {
+        LineModel lm{l->site.name, {}};
+        for (Device* d : l->devices) {
+            lm.devices.push_back(d->model.name);
+            d->index = static_cast<int>(m_devices.size());
+            m_devices.push_back(d);
+            m_deviceModels.push_back(d->model);
         }
         m_lineModels.push_back(std::move(lm));
     }
-    size_t at = 0;
-    for (size_t i = 0; i < m_site.lines.size(); ++i) {
-        LineSite& l = m_site.lines[i];
-        m_lines.push_back(std::make_unique<Line>(l, m_lineModels[i]));
-        Line& line = *m_lines.back();
-        std::vector<toolkit::SimulatorOptions> stations;
-        for (size_t k = 0; k < l.devices.size(); ++k, ++at) {
-            line.devices.push_back(m_devices[at].get());
-            m_devices[at]->line = &line;
-            stations.push_back(l.devices[k].file.Simulator());
+}
+
+std::string ReloadOutcome::Summary() const {
+    auto list = [](const std::vector<std::string>& names) {
+        std::string text;
+        for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+        return text.empty() ? std::string("none") : text;
+    };
+    return "kept " + list(kept) + "; changed " + list(changed) + "; added " + list(added) + "; removed " +
+           list(removed);
+}
+
+ReloadOutcome Gateway::Reload(Site site) {
+    ReloadOutcome outcome;
+    // Everything new is built before anything stops: a simulator that cannot
+    // start leaves the running site as it was.
+    std::vector<std::unique_ptr<Line>> next;
+    std::vector<bool> keep(m_lines.size(), false);
+    for (LineSite& l : site.lines) {
+        auto old = std::find_if(m_lines.begin(), m_lines.end(),
+                                [&l](const std::unique_ptr<Line>& o) { return o->site.name == l.name; });
+        if (old != m_lines.end() && SameLine((*old)->site, l)) {
+            keep[static_cast<size_t>(old - m_lines.begin())] = true;
+            outcome.kept.push_back(l.name);
+            next.push_back(nullptr);  // the running one, moved over below
+        } else {
+            (old != m_lines.end() ? outcome.changed : outcome.added).push_back(l.name);
+            next.push_back(MakeLine(std::move(l)));
         }
-        line.cycleScans.assign(line.devices.size(), 0);
-        if (l.kind == LineSite::Kind::Simulated)
-            line.sim = std::make_unique<SimulatedLine>(stations, l.simBaud, l.echo);
     }
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        if (keep[i]) continue;
+        Line& line = *m_lines[i];
+        if (std::find(outcome.changed.begin(), outcome.changed.end(), line.site.name) == outcome.changed.end())
+            outcome.removed.push_back(line.site.name);
+        {
+            std::lock_guard<std::mutex> lock(line.mutex);
+            line.stop = true;
+        }
+        line.cv.notify_all();
+    }
+    for (size_t i = 0; i < m_lines.size(); ++i)  // each tears its line down as it ends
+        if (!keep[i] && m_lines[i]->thread.joinable()) m_lines[i]->thread.join();
+    std::vector<std::unique_ptr<Line>> gone;
+    {
+        std::lock_guard<std::mutex> linesLock(m_linesMutex);
+        for (size_t k = 0; k < next.size(); ++k)
+            for (size_t i = 0; i < m_lines.size() && !next[k]; ++i)
+                if (keep[i] && m_lines[i] && m_lines[i]->site.name == site.lines[k].name)
+                    next[k] = std::move(m_lines[i]);
+        for (auto& l : m_lines)
+            if (l) gone.push_back(std::move(l));
+        m_lines = std::move(next);
+        // The kept lines go on publishing meanwhile: their changes before the
+        // mark carry the old indices, those after it the new ones.
+        std::lock_guard<std::mutex> lock(m_subsMutex);
+        Index();
+        Change mark;
+        mark.kind = Change::Kind::Site;
+        mark.time = std::chrono::system_clock::now();
+        mark.event = "reloaded";
+        mark.message = outcome.Summary();
+        for (const auto& weak : m_subs)
+            if (auto sub = weak.lock()) sub->Push(mark);
+    }
+    gone.clear();
+    if (m_running) Start();
+    return outcome;
 }
 
 Gateway::~Gateway() { Stop(); }
 
 void Gateway::Start() {
+    m_running = true;
     for (auto& l : m_lines) {
         std::lock_guard<std::mutex> lock(l->mutex);
         if (!l->thread.joinable()) {
@@ -230,6 +303,7 @@ void Gateway::Start() {
 }
 
 void Gateway::Stop() {
+    m_running = false;
     for (auto& l : m_lines) {
         {
             std::lock_guard<std::mutex> lock(l->mutex);
@@ -242,6 +316,7 @@ void Gateway::Stop() {
 }
 
 Clock::duration Gateway::Stalest() const {
+    std::lock_guard<std::mutex> lock(m_linesMutex);
     uint32_t stalest = 0, now = BeatNow();
     for (const auto& l : m_lines) stalest = std::max(stalest, now - l->beat.load());
     return std::chrono::milliseconds(stalest);
@@ -334,6 +409,19 @@ SimulatedLine* Gateway::Simulator(const std::string& name) {
     for (auto& l : m_lines)
         if (l->site.name == name) return l->sim.get();
     return nullptr;
+}
+
+void Gateway::Publish(Change change, const Device& device) {
+    std::lock_guard<std::mutex> lock(m_subsMutex);
+    change.deviceIndex = device.index;
+    for (auto it = m_subs.begin(); it != m_subs.end();) {
+        if (auto sub = it->lock()) {
+            sub->Push(change);
+            ++it;
+        } else {
+            it = m_subs.erase(it);
+        }
+    }
 }
 
 void Gateway::Publish(const Change& change) {
@@ -476,11 +564,11 @@ void Gateway::LineEvent(Line& line, bool up, int code, const std::string& messag
                 if (r.status == Status::WriteOnly || (r.status == Status::Failed && r.code == code)) continue;
                 r.status = Status::Failed;
                 r.code = code;
-                failed.push_back(Change{Change::Kind::Value, c.time, line.site.name, d->model.name,
-                                        static_cast<int>(d->index), static_cast<int>(ch), r, "", 0, ""});
+                failed.push_back(Change{Change::Kind::Value, c.time, line.site.name, d->model.name, -1,
+                                        static_cast<int>(ch), r, "", 0, ""});
             }
         }
-        for (const Change& f : failed) Publish(f);
+        for (const Change& f : failed) Publish(f, *d);
     }
 }
 
@@ -521,7 +609,7 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
                           std::chrono::system_clock::now(),
                           line.site.name,
                           d->model.name,
-                          static_cast<int>(d->index),
+                          -1,
                           channel,
                           {},
                           "",
@@ -545,7 +633,7 @@ bool Gateway::Connect(Line& line, int& code, std::string& why) {
                 r.steadyAt = state.at;
                 change.reading = r;
             }
-            Publish(change);
+            Publish(change, *d);
         });
         try {
             d->ctrl = m_library->Create(d->model.name, d->rtdb.get());
@@ -614,11 +702,11 @@ void Gateway::Collect(Line& line, Device& d) {
                 r.status = Status::Failed;
                 r.code = rc;
                 failed.push_back(Change{Change::Kind::Value, std::chrono::system_clock::now(), line.site.name,
-                                        d.model.name, static_cast<int>(d.index), static_cast<int>(c), r, "", 0, ""});
+                                        d.model.name, -1, static_cast<int>(c), r, "", 0, ""});
             }
         }
     }
-    for (const Change& f : failed) Publish(f);
+    for (const Change& f : failed) Publish(f, d);
     d.failedInRow = rc == 0 ? 0 : d.failedInRow + 1;
     d.lastCode = rc;
     Judge(d, rc);
@@ -685,16 +773,8 @@ void Gateway::Judge(Device& d, int rc) {
 
 void Gateway::DeviceEvent(Device& d, bool online, int code, const std::string& reason) {
     SystemTime now = std::chrono::system_clock::now();
-    Change c{Change::Kind::Device,
-             now,
-             d.line->site.name,
-             d.model.name,
-             static_cast<int>(d.index),
-             -1,
-             {},
-             online ? "online" : "offline",
-             online ? 0 : code,
-             reason};
+    Change c{Change::Kind::Device, now,   d.line->site.name, d.model.name, -1, -1, {}, online ? "online" : "offline",
+             online ? 0 : code,    reason};
     std::vector<Change> failed;
     {
         std::lock_guard<std::mutex> lock(d.mutex);
@@ -710,13 +790,13 @@ void Gateway::DeviceEvent(Device& d, bool online, int code, const std::string& r
                 if (r.status == Status::WriteOnly || (r.status == Status::Failed && r.code == code)) continue;
                 r.status = Status::Failed;
                 r.code = code;
-                failed.push_back(Change{Change::Kind::Value, now, c.line, c.device, c.deviceIndex, static_cast<int>(ch),
-                                        r, "", 0, ""});
+                failed.push_back(
+                    Change{Change::Kind::Value, now, c.line, c.device, -1, static_cast<int>(ch), r, "", 0, ""});
             }
         }
     }
-    Publish(c);
-    for (const Change& f : failed) Publish(f);
+    Publish(c, d);
+    for (const Change& f : failed) Publish(f, d);
 }
 
 void Gateway::RunLine(Line& line) {

@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -306,6 +307,33 @@ int FindChannel(const DeviceSite& device, const std::string& channel) {
     for (size_t c = 0; c < rows.size(); ++c)
         if (devdesc::AddressText(rows[c]) == channel) return static_cast<int>(c);
     return -1;
+}
+
+namespace {
+
+bool SameRows(const std::vector<devdesc::Row>& a, const std::vector<devdesc::Row>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const devdesc::Row& x, const devdesc::Row& y) {
+        return x.rw == y.rw && x.type == y.type && x.address == y.address && x.bit == y.bit && x.code == y.code &&
+               x.fast == y.fast && x.readMax == y.readMax && x.name == y.name;
+    });
+}
+
+bool SameDevice(const DeviceSite& a, const DeviceSite& b) {
+    const devdesc::Description &x = a.file.description, &y = b.file.description;
+    return a.name == b.name && a.station == b.station && a.intervalMs == b.intervalMs &&
+           a.offlineAfter == b.offlineAfter && a.probeMaxS == b.probeMaxS && a.file.blob == b.file.blob &&
+           x.properties == y.properties && SameRows(x.rows, y.rows) && x.simulatorSet == y.simulatorSet &&
+           x.oldForm == y.oldForm;
+}
+
+}  // namespace
+
+bool SameLine(const LineSite& a, const LineSite& b) {
+    const SerialLineSettings &x = a.serial, &y = b.serial;
+    return a.name == b.name && a.kind == b.kind && a.port == b.port && a.address == b.address && x.baud == y.baud &&
+           x.dataBits == y.dataBits && x.parity == y.parity && x.stopBits == y.stopBits && x.rs485 == y.rs485 &&
+           x.echo == y.echo && a.rs485 == b.rs485 && a.echo == b.echo && a.simBaud == b.simBaud &&
+           std::equal(a.devices.begin(), a.devices.end(), b.devices.begin(), b.devices.end(), SameDevice);
 }
 
 SiteError::SiteError(std::vector<std::string> errors) : std::runtime_error(Join(errors)), m_errors(std::move(errors)) {}

@@ -13,7 +13,10 @@
 // reported on the feed, torn down and set up again after a growing pause; the
 // other lines go on.
 //
-// Every public member may be called from any thread.
+// Reload() takes a new site while polling: lines whose settings and devices
+// did not change go on untouched, the others are stopped or set up.
+//
+// Every public member but Reload may be called from any thread.
 #pragma once
 
 #include <chrono>
@@ -75,9 +78,11 @@ struct LineModel {
 };
 
 // An entry of the change feed: a value stored (or a channel failed), a line
-// event ("up", "down") or a device event ("online", "offline").
+// event ("up", "down"), a device event ("online", "offline") or the site
+// reloaded ("reloaded"): the changes after that one carry the new site's
+// device indices.
 struct Change {
-    enum class Kind { Value, Line, Device };
+    enum class Kind { Value, Line, Device, Site };
     Kind kind = Kind::Value;
     SystemTime time{};
     std::string line;
@@ -85,9 +90,9 @@ struct Change {
     int deviceIndex = -1;  // Value, Device: the device's index in Gateway::Devices()
     int channel = -1;      // Value
     Reading reading;       // Value
-    std::string event;     // Line, Device
+    std::string event;     // Line, Device, Site
     int code = 0;          // Line, Device
-    std::string message;   // Line, Device
+    std::string message;   // Line, Device, Site
 };
 
 // A subscriber's queue: bounded; what does not fit is dropped and counted,
@@ -179,6 +184,16 @@ struct Options {
 // answers, not the polling.
 void YieldToLines();
 
+// The lines of a reload by name, each in the new site's order (removed: the
+// old site's).
+struct ReloadOutcome {
+    std::vector<std::string> kept;     // polling on without a gap
+    std::vector<std::string> changed;  // stopped, then set up anew
+    std::vector<std::string> added;
+    std::vector<std::string> removed;
+    std::string Summary() const;  // "kept a, b; changed c; added none; removed d"
+};
+
 class Gateway {
 public:
     // Sets up the model and the simulated lines; throws toolkit::PortError
@@ -197,6 +212,14 @@ public:
     // loop; an idle thread does so at least every kBeatPeriod. A line stuck in
     // a call shows here, which the service watchdog heeds.
     static constexpr std::chrono::milliseconds kBeatPeriod{500};
+    // Takes the new site (loaded and checked): the lines SameLine finds in
+    // it keep their threads, controllers, readings and statistics; changed
+    // and removed lines are stopped and torn down, changed and added ones
+    // set up (and started, when the gateway runs). Devices() and Lines()
+    // follow the new site's order. Throws toolkit::PortError, changing
+    // nothing, when a new simulator cannot start. No other thread may call
+    // members meanwhile, but Stalest() and the subscriptions' own.
+    ReloadOutcome Reload(Site site);
     std::chrono::steady_clock::duration Stalest() const;
 
     const std::vector<LineModel>& Lines() const { return m_lineModels; }
@@ -244,6 +267,11 @@ private:
     void Judge(Device& device, int rc);
     void LineEvent(Line& line, bool up, int code, const std::string& message);
     void Publish(const Change& change);
+    // A device's change, with the device's index as it is when published.
+    void Publish(Change change, const Device& device);
+    std::unique_ptr<Line> MakeLine(LineSite site);
+    // Devices(), Lines() and the device indices from m_lines.
+    void Index();
     void DeviceEvent(Device& device, bool online, int code, const std::string& reason);
     Result Queue(const std::string& device, std::function<Result(Device&)> job);
     // Why the channel cannot hold the value (empty when it can), and the value it takes.
@@ -251,11 +279,12 @@ private:
                          toolkit::Value& value) const;
 
     Options m_options;
-    Site m_site;
     std::vector<LineModel> m_lineModels;
     std::vector<DeviceModel> m_deviceModels;
-    std::vector<std::unique_ptr<Device>> m_devices;
+    std::vector<Device*> m_devices;   // owned by their lines
+    mutable std::mutex m_linesMutex;  // m_lines against Stalest() while reloading
     std::vector<std::unique_ptr<Line>> m_lines;
+    bool m_running = false;
     std::shared_ptr<toolkit::PluginLibrary> m_library;  // the plug-in, loaded once
     std::mutex m_subsMutex;
     std::vector<std::weak_ptr<Subscription>> m_subs;

@@ -109,6 +109,12 @@ ModbusMap BuildModbusMap(const Site& site, std::vector<std::string>& errors);
 // there is none.
 int FindChannel(const DeviceSite& device, const std::string& channel);
 
+// Whether a running line can go on as it is under b: the same line settings
+// and devices (name, station, interval, offline and probe settings,
+// description contents) in the same order. History and register map settings
+// do not count: the faces take them from the new site.
+bool SameLine(const LineSite& a, const LineSite& b);
+
 // Reads and checks the site and every device description in it; throws
 // SiteError listing all faults.
 Site LoadSite(const std::string& path);
