@@ -816,7 +816,9 @@ void HttpFace::Start() {
     Impl& m = *m_impl;
     if (!ParseHostPort(m.options.listen, m.host, m.port, 0))
         throw std::runtime_error("http: not an address and port: " + m.options.listen);
-    if (!m.options.tokenFile.empty()) {
+    if (!m.options.token.empty()) {
+        m.token = m.options.token;
+    } else if (!m.options.tokenFile.empty()) {
         std::ifstream in(m.options.tokenFile);
         std::string line;
         if (in) std::getline(in, line);
@@ -875,13 +877,16 @@ void HttpFace::Stop() {
     if (m.daemon != nullptr) {
         // Streams and writes end and resume their connections first: the
         // server cannot stop with connections suspended.
-        MHD_quiesce_daemon(m.daemon);
+        // The listening socket is then ours to close: else the port stays
+        // taken until the program ends (a face started again cannot bind it).
+        MHD_socket listening = MHD_quiesce_daemon(m.daemon);
         {
             std::unique_lock<std::mutex> lock(m.jobsMutex);
             m.jobsDone.wait(lock, [&m] { return m.jobs == 0; });
         }
         MHD_stop_daemon(m.daemon);
         m.daemon = nullptr;
+        if (listening != MHD_INVALID_SOCKET) close(listening);
     }
     m.reaperWake.notify_all();
     if (m.reaper.joinable()) m.reaper.join();

@@ -19,6 +19,7 @@ namespace gateway {
 struct HttpOptions {
     std::string listen;     // "ADDR:PORT"; port 0 takes a free port
     std::string tokenFile;  // empty: a random token
+    std::string token;      // instead of the file's or a random one (a restarted face keeps its token)
     bool openReads = false;
     size_t workers = 64;          // writes and commands carried out at once, each on a thread of its own
     size_t eventClients = 16;     // event streams at once; each holds a thread of its own
