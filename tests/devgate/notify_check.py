@@ -8,14 +8,23 @@ READY=1 and WATCHDOG=1 come; when it stops reading, the pipe fills, the lines'
 threads block in their writes, and the pings stop; when it reads again, they
 come back; SIGTERM brings STOPPING=1.
 
+Then devgate runs a copy of the example site: SIGHUP after an edit of one
+line reloads it (RELOADING=1, READY=1, the other line kept), SIGHUP after a
+fault refuses it with the fault's file:line, and polling goes on; the HTTP
+face, started again, answers on the port it took at first.
+
 Usage: notify_check.py PATH_OF_DEVGATE EXAMPLES_DIR
 """
 import os
+import queue
+import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import threading
+import urllib.request
 import time
 
 DEVGATE, EXAMPLES = sys.argv[1:3]
@@ -90,6 +99,78 @@ with tempfile.TemporaryDirectory() as tmp:
         check(await_message(sock, "STOPPING=1", 30), "STOPPING=1 at SIGTERM")
     finally:
         reading.set()
+        if gate.poll() is None:
+            gate.terminate()
+        try:
+            gate.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            gate.kill()
+            gate.wait()
+
+
+
+def lines_of(stream, into):
+    for line in stream:
+        into.put(line)
+
+
+def await_line(lines, test, within):
+    """The first line that passes the test within the time, or None."""
+    until = time.monotonic() + within
+    while time.monotonic() < until:
+        try:
+            line = lines.get(timeout=max(0.01, until - time.monotonic()))
+        except queue.Empty:
+            break
+        if test(line):
+            return line
+    return None
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    for name in ("site.toml", "demo.toml", "large.toml"):
+        shutil.copy(os.path.join(EXAMPLES, name), tmp)
+    site = os.path.join(tmp, "site.toml")
+    with open(site) as f:
+        text = f.read()
+    path = os.path.join(tmp, "notify")
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(path)
+    gate = subprocess.Popen([DEVGATE, "run", site, "--format", "jsonl", "--seconds", "120", "--http", "127.0.0.1:0"],
+                            env=dict(os.environ, NOTIFY_SOCKET=path), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    out, err = queue.Queue(), queue.Queue()
+    threading.Thread(target=lines_of, args=(gate.stdout, out), daemon=True).start()
+    threading.Thread(target=lines_of, args=(gate.stderr, err), daemon=True).start()
+    try:
+        check(await_message(sock, "READY=1", 60), "READY=1 once the copied site runs")
+        http = await_line(err, lambda l: l.startswith("devgate: http on "), 1)
+        url = http.split()[3].split("#")[0] if http else "none"
+        with open(site, "w") as f:
+            f.write(text.replace("interval_ms = 100", "interval_ms = 150"))
+        gate.send_signal(signal.SIGHUP)
+        check(await_message(sock, "RELOADING=1", 30), "RELOADING=1 at SIGHUP")
+        check(await_message(sock, "READY=1", 30), "READY=1 after the reload")
+        done = await_line(err, lambda l: l.startswith("devgate: reloaded"), 30)
+        check(done is not None and done.endswith(": kept bus1; changed bus2; added none; removed none\n"),
+              "the reload keeps bus1 and sets bus2 up anew: " + str(done))
+        again = await_line(err, lambda l: l.startswith("devgate: http on "), 30)
+        check(again == "devgate: http on " + url + "\n", "the HTTP face on its port again: " + str(again))
+        with urllib.request.urlopen(url + "api/site", timeout=10) as answer:
+            check('"pump"' in answer.read().decode(), "the HTTP face serves the reloaded site")
+        # A second line named bus1, on the site file's line the fault names.
+        with open(site, "a") as f:
+            f.write('\n[[line]]\nname = "bus1"\nsimulate = true\n')
+        fault = "%s:%d: a second line named bus1" % (site, text.count("\n") + 3)
+        gate.send_signal(signal.SIGHUP)
+        said = await_line(err, lambda l: l.startswith(site), 30)
+        check(said == fault + "\n", "a faulty site's fault with its file:line: " + str(said))
+        refused = await_line(err, lambda l: "reload refused" in l, 30)
+        check(refused is not None and refused.endswith("the running site is kept\n"), "the faulty site refused")
+        while not out.empty():
+            out.get()
+        check(await_line(out, lambda l: '"device":"pump"' in l, 30) is not None, "pump is polled on")
+    finally:
         if gate.poll() is None:
             gate.terminate()
         try:

@@ -1,8 +1,10 @@
 #include "Notify.h"
 
 #include <systemd/sd-daemon.h>
+#include <time.h>
 
 #include <algorithm>
+#include <string>
 
 namespace devgate {
 
@@ -16,6 +18,14 @@ ServiceNotify::~ServiceNotify() { Stopping(); }
 void ServiceNotify::Ready(const std::string& status) {
     sd_notify(0, ("READY=1\nSTATUS=" + status).c_str());
     if (m_watchdog.count() > 0 && !m_thread.joinable()) m_thread = std::thread([this] { Ping(); });
+}
+
+void ServiceNotify::Reloading() {
+    // The monotonic time tells the service manager which reload this is.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t usec = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    sd_notify(0, ("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec)).c_str());
 }
 
 void ServiceNotify::Stopping() {

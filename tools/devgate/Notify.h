@@ -22,6 +22,8 @@ public:
 
     // READY=1 with a status line, and the watchdog's pings from then on.
     void Ready(const std::string& status);
+    // RELOADING=1: the site is being reloaded; Ready() follows.
+    void Reloading();
     // STOPPING=1; the pings end.
     void Stopping();
 

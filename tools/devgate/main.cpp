@@ -57,6 +57,11 @@ void WriteState(std::ostream& out, gateway::SystemTime time, const std::string& 
 }
 
 void WriteJson(std::ostream& out, const gateway::Gateway& g, const gateway::Change& c) {
+    if (c.kind == gateway::Change::Kind::Site) {
+        out << "{\"time\":\"" << toolkit::Iso8601(c.time) << "\",\"site\":\"" << c.event
+            << "\",\"message\":" << devdesc::Quote(c.message) << "}\n";
+        return;
+    }
     if (c.kind != gateway::Change::Kind::Value)
         return WriteState(out, c.time, c.kind == gateway::Change::Kind::Device ? c.device : std::string(), c.line,
                           c.event.c_str(), c.code, c.message);
@@ -160,9 +165,101 @@ void HistoryEvents(gateway::HistoryRecorder* history, bool jsonl) {
     }
 }
 
-int Run(gateway::Gateway& g, bool jsonl, double seconds, size_t feedQueue, const gateway::HttpOptions& http,
-        const gateway::ModbusOptions* modbusOptions, const gateway::MqttOptions* mqtt,
-        gateway::HistoryRecorder* history) {
+// The faces of a run and their options. A reload stops them and starts them
+// again on the new site: each holds what it built from the site (device
+// indices, the register map, history rules); the HTTP and Modbus faces keep
+// their ports and the HTTP face its token.
+struct Faces {
+    gateway::HttpOptions http;
+    const gateway::ModbusOptions* modbusOptions = nullptr;
+    const gateway::MqttOptions* mqttOptions = nullptr;
+    std::string historyFile;  // instead of the site's
+    bool jsonl = false;
+
+    std::unique_ptr<gateway::HistoryRecorder> history;
+    std::unique_ptr<gateway::HttpFace> web;
+    std::unique_ptr<gateway::ModbusServer> modbus;
+    std::unique_ptr<gateway::MqttFace> mqtt;
+    std::string modbusPort;  // the first start's, for the starts after it
+
+    // The history first, so that it has the first values; the gateway's
+    // lines (a reload has started them), then the others.
+    void Start(gateway::Gateway& g, const gateway::Site& site) {
+        gateway::HistorySetup setup = gateway::HistorySetupOf(site, historyFile);
+        if (!setup.options.path.empty()) {
+            history = std::make_unique<gateway::HistoryRecorder>(g, setup.options, setup.rules);
+            history->Start();
+        }
+        g.Start();
+        if (!http.listen.empty()) {
+            web = std::make_unique<gateway::HttpFace>(g, http);
+            web->Start();
+            std::cerr << "devgate: http on " << web->Url() << (web->TokenGenerated() ? "#token=" + web->Token() : "")
+                      << std::endl;
+            if (web->TokenGenerated()) http.token = web->Token();
+            std::string host, url = web->Url();
+            int port = 0;
+            if (gateway::ParseHostPort(http.listen, host, port, 0) && port == 0)
+                http.listen = url.substr(url.find("//") + 2, url.size() - url.find("//") - 3);
+        }
+        if (modbusOptions != nullptr) {
+            gateway::ModbusOptions o = *modbusOptions;
+            o.map = site.modbus;
+            if (!modbusPort.empty()) o.port = modbusPort;
+            modbus = std::make_unique<gateway::ModbusServer>(g, o);
+            modbus->Start();
+            modbusPort = std::to_string(modbus->Port());
+            std::cerr << "devgate: modbus on " << o.host << ":" << modbus->Port() << std::endl;
+        }
+        if (mqttOptions != nullptr) {
+            mqtt = std::make_unique<gateway::MqttFace>(g, *mqttOptions);
+            std::cerr << "devgate: mqtt to " << mqtt->Describe() << "\n";
+            mqtt->Start();
+        }
+    }
+
+    // The history last, so that it has the last values.
+    void Stop(gateway::Gateway* g) {
+        if (web) web->Stop();
+        if (modbus) modbus->Stop();
+        if (mqtt) mqtt->Stop();
+        web.reset();
+        modbus.reset();
+        mqtt.reset();
+        if (g != nullptr) g->Stop();
+        if (history) history->Stop();
+        HistoryEvents(history.get(), jsonl);
+    }
+};
+
+// Loads the site again and hands it to the gateway, the faces stopped
+// meanwhile. A site with faults changes nothing: its faults are printed as
+// check prints them.
+void Reload(gateway::Gateway& g, gateway::Site& current, Faces& faces, devgate::ServiceNotify& service) {
+    gateway::Site next;
+    try {
+        next = gateway::LoadSite(current.path);
+    } catch (const gateway::SiteError& e) {
+        for (const std::string& error : e.Errors()) std::cerr << error << "\n";
+        std::cerr << "devgate: reload refused: " << e.Errors().size() << " fault" << (e.Errors().size() == 1 ? "" : "s")
+                  << " in " << current.path << "; the running site is kept" << std::endl;
+        return;
+    }
+    service.Reloading();
+    faces.Stop(nullptr);
+    try {
+        gateway::ReloadOutcome outcome = g.Reload(next);
+        current = std::move(next);
+        std::cerr << "devgate: reloaded " << current.path << ": " << outcome.Summary() << std::endl;
+    } catch (const toolkit::PortError& e) {
+        std::cerr << "devgate: reload refused: " << e.what() << "; the running site is kept" << std::endl;
+    }
+    faces.Start(g, current);
+    service.Ready("polling " + std::to_string(g.Lines().size()) + " lines");
+}
+
+int Run(gateway::Gateway& g, gateway::Site site, double seconds, size_t feedQueue, Faces& faces) {
+    bool jsonl = faces.jsonl;
     bool live = !jsonl && isatty(STDOUT_FILENO) == 1;
     auto sub = g.Subscribe(feedQueue);
     auto started = std::chrono::steady_clock::now();
@@ -170,41 +267,25 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, size_t feedQueue, const
                                            std::chrono::duration<double>(seconds))
                            : std::chrono::steady_clock::time_point::max();
     if (live) std::cout << "\x1b[2J";
-    if (history != nullptr) history->Start();
-    g.Start();
-    std::unique_ptr<gateway::HttpFace> web;
-    if (!http.listen.empty()) {
-        web = std::make_unique<gateway::HttpFace>(g, http);
-        web->Start();
-        std::cerr << "devgate: http on " << web->Url() << (web->TokenGenerated() ? "#token=" + web->Token() : "")
-                  << std::endl;
-    }
-    std::unique_ptr<gateway::ModbusServer> modbus;
-    if (modbusOptions != nullptr) {
-        modbus = std::make_unique<gateway::ModbusServer>(g, *modbusOptions);
-        modbus->Start();
-        std::cerr << "devgate: modbus on " << modbusOptions->host << ":" << modbus->Port() << std::endl;
-    }
-    std::unique_ptr<gateway::MqttFace> mqttFace;
-    if (mqtt != nullptr) {
-        mqttFace = std::make_unique<gateway::MqttFace>(g, *mqtt);
-        std::cerr << "devgate: mqtt to " << mqttFace->Describe() << "\n";
-        mqttFace->Start();
-    }
+    faces.Start(g, site);
     devgate::ServiceNotify service(g);
     service.Ready("polling " + std::to_string(g.Lines().size()) + " lines");
     auto lastDraw = std::chrono::steady_clock::time_point{};
     gateway::Change c;
     while (!toolkit::StopRequested().load() && std::chrono::steady_clock::now() < end) {
+        if (toolkit::TakeReloadRequest()) {
+            Reload(g, site, faces, service);
+            if (live) std::cout << "\x1b[2J";
+        }
         bool got = sub->Pop(c, std::chrono::milliseconds(50));
-        HistoryEvents(history, jsonl);
+        HistoryEvents(faces.history.get(), jsonl);
         if (jsonl) {
             // Everything queued, then one flush.
             for (bool more = got; more; more = sub->Pop(c, std::chrono::milliseconds(0))) WriteJson(std::cout, g, c);
             if (unsigned long dropped = sub->Overflowed(); dropped > 0) WriteCatchUp(std::cout, g, dropped);
             if (!std::cout.flush()) break;  // nobody reads any more
         }
-        if (!jsonl && got && c.kind != gateway::Change::Kind::Value)
+        if (!jsonl && got && (c.kind == gateway::Change::Kind::Line || c.kind == gateway::Change::Kind::Device))
             std::cerr << toolkit::Iso8601(c.time) << (c.kind == gateway::Change::Kind::Line ? " line " : " device ")
                       << (c.kind == gateway::Change::Kind::Line ? c.line : c.device) << " " << c.event << ": "
                       << c.message << "\n";
@@ -214,12 +295,8 @@ int Run(gateway::Gateway& g, bool jsonl, double seconds, size_t feedQueue, const
         }
     }
     service.Stopping();
-    if (web) web->Stop();
-    if (modbus) modbus->Stop();
-    if (mqttFace) mqttFace->Stop();
-    g.Stop();
-    if (history != nullptr) history->Stop();
-    HistoryEvents(history, jsonl);
+    faces.Stop(&g);
+    gateway::HistoryRecorder* history = faces.history.get();
     if (!jsonl) DrawTables(std::cout, g, live);
     Summary(jsonl ? std::cerr : std::cout, g);
     if (history != nullptr) {
@@ -386,15 +463,16 @@ int Main(int argc, char** argv) {
     gateway::Options options;
     options.plugin = plugin;
     options.trace = trace;
+    toolkit::InstallReloadSignal();
     try {
-        modbusOptions.map = loaded.modbus;
-        gateway::HistorySetup history = gateway::HistorySetupOf(loaded, historyFile);
-        gateway::Gateway g(std::move(loaded), options);
-        std::unique_ptr<gateway::HistoryRecorder> recorder;
-        if (!history.options.path.empty())
-            recorder = std::make_unique<gateway::HistoryRecorder>(g, history.options, history.rules);
-        return Run(g, format == "jsonl", seconds, feedQueue, http, modbusAt.empty() ? nullptr : &modbusOptions,
-                   mqttAddress.empty() ? nullptr : &mqtt, recorder.get());
+        gateway::Gateway g(loaded, options);
+        Faces faces;  // after the gateway: its faces end first
+        faces.http = http;
+        faces.modbusOptions = modbusAt.empty() ? nullptr : &modbusOptions;
+        faces.mqttOptions = mqttAddress.empty() ? nullptr : &mqtt;
+        faces.historyFile = historyFile;
+        faces.jsonl = format == "jsonl";
+        return Run(g, std::move(loaded), seconds, feedQueue, faces);
     } catch (const toolkit::PluginError& e) {
         std::cerr << "devgate: plug-in cannot be loaded: " << e.what() << "\n";
     } catch (const toolkit::PortError& e) {

@@ -8,7 +8,10 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
+std::atomic<bool> g_reload{false};
+
 extern "C" void OnStopSignal(int) { g_stop.store(true); }
+extern "C" void OnReloadSignal(int) { g_reload.store(true); }
 
 }  // namespace
 
@@ -22,5 +25,14 @@ void InstallStopSignals() {
 }
 
 const std::atomic<bool>& StopRequested() { return g_stop; }
+
+void InstallReloadSignal() {
+    struct sigaction sa {};
+    sa.sa_handler = OnReloadSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+bool TakeReloadRequest() { return g_reload.exchange(false); }
 
 }  // namespace toolkit
