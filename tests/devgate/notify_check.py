@@ -49,6 +49,17 @@ def messages(sock, until):
     return got
 
 
+def end(gate):
+    """Terminates devgate (killed after 30 s)."""
+    if gate.poll() is None:
+        gate.terminate()
+    try:
+        gate.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        gate.kill()
+        gate.wait()
+
+
 def await_message(sock, text, within):
     until = time.monotonic() + within
     while time.monotonic() < until:
@@ -99,13 +110,7 @@ with tempfile.TemporaryDirectory() as tmp:
         check(await_message(sock, "STOPPING=1", 30), "STOPPING=1 at SIGTERM")
     finally:
         reading.set()
-        if gate.poll() is None:
-            gate.terminate()
-        try:
-            gate.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            gate.kill()
-            gate.wait()
+        end(gate)
 
 
 
@@ -171,12 +176,6 @@ with tempfile.TemporaryDirectory() as tmp:
             out.get()
         check(await_line(out, lambda l: '"device":"pump"' in l, 30) is not None, "pump is polled on")
     finally:
-        if gate.poll() is None:
-            gate.terminate()
-        try:
-            gate.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            gate.kill()
-            gate.wait()
+        end(gate)
 
 sys.exit(1 if failures else 0)

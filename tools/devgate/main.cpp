@@ -434,6 +434,7 @@ int Main(int argc, char** argv) {
         return 2;
     }
     toolkit::InstallStopSignals();
+    if (run->parsed()) toolkit::InstallReloadSignal();  // before the site is read: a SIGHUP then reloads it again
     gateway::Site loaded;
     try {
         loaded = gateway::LoadSite(site);
@@ -463,7 +464,6 @@ int Main(int argc, char** argv) {
     gateway::Options options;
     options.plugin = plugin;
     options.trace = trace;
-    toolkit::InstallReloadSignal();
     try {
         gateway::Gateway g(loaded, options);
         Faces faces;  // after the gateway: its faces end first

@@ -280,8 +280,7 @@ ReloadOutcome Gateway::Reload(Site site) {
         mark.time = std::chrono::system_clock::now();
         mark.event = "reloaded";
         mark.message = outcome.Summary();
-        for (const auto& weak : m_subs)
-            if (auto sub = weak.lock()) sub->Push(mark);
+        Deliver(mark);
     }
     gone.clear();
     if (m_running) Start();
@@ -414,18 +413,15 @@ SimulatedLine* Gateway::Simulator(const std::string& name) {
 void Gateway::Publish(Change change, const Device& device) {
     std::lock_guard<std::mutex> lock(m_subsMutex);
     change.deviceIndex = device.index;
-    for (auto it = m_subs.begin(); it != m_subs.end();) {
-        if (auto sub = it->lock()) {
-            sub->Push(change);
-            ++it;
-        } else {
-            it = m_subs.erase(it);
-        }
-    }
+    Deliver(change);
 }
 
 void Gateway::Publish(const Change& change) {
     std::lock_guard<std::mutex> lock(m_subsMutex);
+    Deliver(change);
+}
+
+void Gateway::Deliver(const Change& change) {
     for (auto it = m_subs.begin(); it != m_subs.end();) {
         if (auto sub = it->lock()) {
             sub->Push(change);

@@ -269,6 +269,8 @@ private:
     void Publish(const Change& change);
     // A device's change, with the device's index as it is when published.
     void Publish(Change change, const Device& device);
+    // To every subscriber; m_subsMutex held.
+    void Deliver(const Change& change);
     std::unique_ptr<Line> MakeLine(LineSite site);
     // Devices(), Lines() and the device indices from m_lines.
     void Index();
