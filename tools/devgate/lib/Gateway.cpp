@@ -174,7 +174,10 @@ void Subscription::Push(const Change& change) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_queue.size() >= m_capacity) {
             ++m_dropped;
-            return;
+            // A reload's mark always gets in, in place of the oldest change:
+            // without it the indices after it would be taken for the old ones.
+            if (change.kind != Change::Kind::Site || m_queue.empty()) return;
+            m_queue.pop_front();
         }
         wasEmpty = m_queue.empty();
         m_queue.push_back(change);
