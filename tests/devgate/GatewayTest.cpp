@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
-#include <algorithm>
 #include <functional>
 #include <set>
 #include <thread>
@@ -444,7 +443,5 @@ TEST(Gateway, AReloadKeepsUnchangedLinesPollingAndSetsUpOrTearsDownTheOthers) {
                 seen.insert(c.device);
             return seen.size() == t.lines.size() && gw.Stats("keep").calls >= calls + 20;
         }));
-        bool dropKept = std::find(t.lines.begin(), t.lines.end(), "drop") != t.lines.end();
-        EXPECT_EQ(gw.Stats("drop").calls > 0, dropKept);
     }
 }
