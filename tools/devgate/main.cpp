@@ -21,6 +21,8 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <set>
 
 #include "Notify.h"
 #include "gateway/Gateway.h"
@@ -234,8 +236,9 @@ struct Faces {
 
 // Loads the site again and hands it to the gateway, the faces stopped
 // meanwhile. A site with faults changes nothing: its faults are printed as
-// check prints them.
-void Reload(gateway::Gateway& g, gateway::Site& current, Faces& faces, devgate::ServiceNotify& service) {
+// check prints them. The lines kept, or nullopt when nothing changed.
+std::optional<std::set<std::string>> Reload(gateway::Gateway& g, gateway::Site& current, Faces& faces,
+                                            devgate::ServiceNotify& service) {
     gateway::Site next;
     try {
         next = gateway::LoadSite(current.path);
@@ -243,19 +246,22 @@ void Reload(gateway::Gateway& g, gateway::Site& current, Faces& faces, devgate::
         for (const std::string& error : e.Errors()) std::cerr << error << "\n";
         std::cerr << "devgate: reload refused: " << e.Errors().size() << " fault" << (e.Errors().size() == 1 ? "" : "s")
                   << " in " << current.path << "; the running site is kept" << std::endl;
-        return;
+        return std::nullopt;
     }
+    std::optional<std::set<std::string>> kept;
     service.Reloading();
     faces.Stop(nullptr);
     try {
         gateway::ReloadOutcome outcome = g.Reload(next);
         current = std::move(next);
         std::cerr << "devgate: reloaded " << current.path << ": " << outcome.Summary() << std::endl;
+        kept.emplace(outcome.kept.begin(), outcome.kept.end());
     } catch (const toolkit::PortError& e) {
         std::cerr << "devgate: reload refused: " << e.what() << "; the running site is kept" << std::endl;
     }
     faces.Start(g, current);
     service.Ready("polling " + std::to_string(g.Lines().size()) + " lines");
+    return kept;
 }
 
 int Run(gateway::Gateway& g, gateway::Site site, double seconds, size_t feedQueue, Faces& faces) {
@@ -272,17 +278,32 @@ int Run(gateway::Gateway& g, gateway::Site site, double seconds, size_t feedQueu
     service.Ready("polling " + std::to_string(g.Lines().size()) + " lines");
     auto lastDraw = std::chrono::steady_clock::time_point{};
     gateway::Change c;
+    std::optional<std::set<std::string>> keptLines;  // of a reload whose mark has not come yet
     while (!toolkit::StopRequested().load() && std::chrono::steady_clock::now() < end) {
         if (toolkit::TakeReloadRequest()) {
-            Reload(g, site, faces, service);
+            if (auto kept = Reload(g, site, faces, service)) keptLines = std::move(*kept);
             if (live) std::cout << "\x1b[2J";
         }
         bool got = sub->Pop(c, std::chrono::milliseconds(50));
         HistoryEvents(faces.history.get(), jsonl);
         if (jsonl) {
             // Everything queued, then one flush.
-            for (bool more = got; more; more = sub->Pop(c, std::chrono::milliseconds(0))) WriteJson(std::cout, g, c);
-            if (unsigned long dropped = sub->Overflowed(); dropped > 0) WriteCatchUp(std::cout, g, dropped);
+            for (bool more = got; more; more = sub->Pop(c, std::chrono::milliseconds(0))) {
+                // Before a reload's mark a change carries its device's old
+                // index: a kept line's device has the same channels under
+                // its name; the other lines' changes from before are left out.
+                if (c.kind == gateway::Change::Kind::Site) keptLines.reset();
+                if (keptLines && c.kind == gateway::Change::Kind::Value) {
+                    if (keptLines->count(c.line) == 0) continue;
+                    c.deviceIndex = g.DeviceIndex(c.device);
+                }
+                WriteJson(std::cout, g, c);
+            }
+            // A catch-up is written from the gateway as it is: after any mark.
+            if (unsigned long dropped = sub->Overflowed(); dropped > 0) {
+                WriteCatchUp(std::cout, g, dropped);
+                keptLines.reset();
+            }
             if (!std::cout.flush()) break;  // nobody reads any more
         }
         if (!jsonl && got && (c.kind == gateway::Change::Kind::Line || c.kind == gateway::Change::Kind::Device))
