@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -113,6 +114,7 @@ struct Gateway::Device {
 
 // A write or command queued to a line, and its outcome.
 struct Job {
+    Caller caller;  // who asked
     std::function<Result()> run;
     std::promise<Result> outcome;
 };
@@ -435,14 +437,16 @@ void Gateway::Deliver(const Change& change) {
     }
 }
 
-Result Gateway::Queue(const std::string& device, std::function<Result(Device&)> job) {
+Result Gateway::Queue(const std::string& device, const Caller& caller, std::function<Result(Device&)> job) {
     int i = DeviceIndex(device);
     if (i < 0) return Outcome(DEVCTRL_BADCOMMAND);
     Device& d = *m_devices[static_cast<size_t>(i)];
     Line& line = *d.line;
     auto task = std::make_shared<Job>();
-    task->run = [this, &d, job] {
+    task->caller = caller;
+    task->run = [this, &d, job, who = caller.Text()] {
         if (!d.ctrl) return Outcome(d.line->downCode);
+        if (m_options.trace) std::fprintf(stderr, "%s: a job of %s\n", d.model.name.c_str(), who.c_str());
         auto use = m_library->Use();
         Result r = job(d);
         if (d.line->tracing) d.line->tracing->EndRequest();
@@ -489,14 +493,14 @@ std::string Gateway::Admitted(const std::string& device, int channel, const tool
     return why;
 }
 
-Result Gateway::Write(const std::string& device, int channel, const toolkit::Asked& asked) {
+Result Gateway::Write(const std::string& device, int channel, const toolkit::Asked& asked, const Caller& caller) {
     int i = DeviceIndex(device);
     if (i < 0 || channel < 0 || static_cast<size_t>(channel) >= m_deviceModels[static_cast<size_t>(i)].channels.size())
         return Outcome(DEVCTRL_BADCOMMAND);
     toolkit::Value v;
     std::string why = Admitted(device, channel, asked, v);
     if (!why.empty()) return Refused(why);
-    return Queue(device, [channel, v](Device& d) {
+    return Queue(device, caller, [channel, v](Device& d) {
         int rc;
         if (v.type == DATATYPE_INT) {
             int x = v.i;
@@ -513,14 +517,15 @@ Result Gateway::Write(const std::string& device, int channel, const toolkit::Ask
     });
 }
 
-Result Gateway::IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables) {
+Result Gateway::IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables,
+                       const Caller& caller) {
     int i = DeviceIndex(device);
     if (i < 0) return Outcome(DEVCTRL_BADCOMMAND);
     std::string why;
     if (!toolkit::CheckCommand(text, variables, m_devices[static_cast<size_t>(i)]->site.file.description.properties,
                                why))
         return Refused(why);
-    return Queue(device, [text, variables](Device& d) {
+    return Queue(device, caller, [text, variables](Device& d) {
         for (const auto& [name, value] : variables) d.rtdb->DeclareVariable(name, value);
         Result r = Outcome(d.ctrl->DevIOCtrl(text.c_str()));
         for (const auto& [name, value] : variables) {

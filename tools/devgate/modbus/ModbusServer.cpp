@@ -403,7 +403,7 @@ bool ModbusServer::Answer(Client& c, const uint8_t* req, int n) {
     modbus_mapping_t* mapping = nullptr;
     int exception = 0;
     if (IsWrite(function)) {
-        exception = Write(unit, function, pdu, size);
+        exception = Write(unit, function, pdu, size, Caller{"modbus", c.peer});
         if (function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER) count = 1;
         if (exception == 0) {
             bool bits = TableOf(function) == ModbusTable::Coil;
@@ -453,7 +453,7 @@ int ModbusServer::Read(const Unit& unit, int function, unsigned address, unsigne
     return 0;
 }
 
-int ModbusServer::Write(const Unit& unit, int function, const uint8_t* pdu, int size) {
+int ModbusServer::Write(const Unit& unit, int function, const uint8_t* pdu, int size, const Caller& caller) {
     unsigned address = Word(pdu + 1), count = 1;
     std::vector<uint16_t> values;
     if (function == MODBUS_FC_WRITE_SINGLE_COIL) {
@@ -485,7 +485,7 @@ int ModbusServer::Write(const Unit& unit, int function, const uint8_t* pdu, int 
         if (!m_gateway.Refusal(unit.device, e->channel, asked.back()).empty()) return kIllegalValue;
     }
     for (size_t i = 0; i < entries.size(); ++i)
-        if (m_gateway.Write(unit.device, entries[i]->channel, asked[i]).code != 0) return kDeviceFailure;
+        if (m_gateway.Write(unit.device, entries[i]->channel, asked[i], caller).code != 0) return kDeviceFailure;
     return 0;
 }
 

@@ -285,7 +285,7 @@ struct MqttFace::Impl {
         }
         int index = c->second;
         Post(d, topic, [this, device = dm.name, index, asked = toolkit::Asked::Text(text), topic] {
-            Result r = g.Write(device, index, asked);
+            Result r = g.Write(device, index, asked, Caller{"mqtt", ""});
             if (!r.refused.empty())
                 Refuse(device, topic, r.refused);
             else if (r.code != 0)
@@ -315,7 +315,7 @@ struct MqttFace::Impl {
         }
         if (text.empty()) return Refuse(dm.name, topic, "empty command");
         Post(d, topic, [this, device = dm.name, text, vars, topic] {
-            Result r = g.IoCtrl(device, text, vars);
+            Result r = g.IoCtrl(device, text, vars, Caller{"mqtt", ""});
             if (!r.refused.empty()) return Refuse(device, topic, r.refused);
             Send(Topic(device, "$ioctl/result"), ResultJson(r, text, true), false);
         });

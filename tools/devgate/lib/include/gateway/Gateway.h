@@ -133,6 +133,15 @@ struct Result {
     std::string refused;
 };
 
+// Who asked for a write or a command: the face ("http", "modbus", "mqtt")
+// and, where it knows one, the user or the client's address.
+struct Caller {
+    std::string face;
+    std::string who;
+    // "http:alice", "modbus:127.0.0.1", "mqtt"
+    std::string Text() const { return who.empty() ? face : face + ":" + who; }
+};
+
 struct DeviceStats {
     long calls = 0;
     unsigned long requests = 0;
@@ -243,13 +252,15 @@ public:
     // withdrawn, never carried out. A job under way is awaited: the
     // controller's own wait times bound it. A value the channel cannot hold (toolkit::Admit)
     // is refused before anything is sent.
-    Result Write(const std::string& device, int channel, const toolkit::Asked& value);
+    // The caller goes with the job to the line's thread.
+    Result Write(const std::string& device, int channel, const toolkit::Asked& value, const Caller& caller = {});
     // Why the channel cannot hold the value; empty when it can.
     std::string Refusal(const std::string& device, int channel, const toolkit::Asked& value) const;
     // A command runs with the given variables only: they are declared before
     // it, read back after it and removed. A command toolkit::CheckCommand
     // refuses is not sent.
-    Result IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables);
+    Result IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables,
+                  const Caller& caller = {});
 
     // The simulated PLCs of a simulated line; nullptr for other lines.
     SimulatedLine* Simulator(const std::string& line);
@@ -275,7 +286,7 @@ private:
     // Devices(), Lines() and the device indices from m_lines.
     void Index();
     void DeviceEvent(Device& device, bool online, int code, const std::string& reason);
-    Result Queue(const std::string& device, std::function<Result(Device&)> job);
+    Result Queue(const std::string& device, const Caller& caller, std::function<Result(Device&)> job);
     // Why the channel cannot hold the value (empty when it can), and the value it takes.
     std::string Admitted(const std::string& device, int channel, const toolkit::Asked& asked,
                          toolkit::Value& value) const;

@@ -93,7 +93,7 @@ private:
     void Serve(Client& client);
     bool Answer(Client& client, const uint8_t* req, int length);
     int Read(const Unit& unit, int function, unsigned address, unsigned count, modbus_mapping_t* mapping);
-    int Write(const Unit& unit, int function, const uint8_t* pdu, int size);
+    int Write(const Unit& unit, int function, const uint8_t* pdu, int size, const Caller& caller);
     void Reap(bool all);
 
     Gateway& m_gateway;
