@@ -23,11 +23,12 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config
           openssl curl testssl.sh
           chromium chromium-driver python3-selenium
           libmosquitto-dev mosquitto mosquitto-clients mbpoll
-          libsqlite3-dev sqlite3
+          libsqlite3-dev sqlite3 libsodium-dev
           libsystemd-dev lintian dpkg-dev fakeroot systemd)
 # The ARM targets' libraries for the tools (header-only ones, CLI11 and
 # nlohmann-json, are architecture-independent and come with the list above).
-arm_libraries=(libmosquitto-dev libmodbus-dev libmicrohttpd-dev libtomlplusplus-dev libsystemd-dev libsqlite3-dev)
+arm_libraries=(libmosquitto-dev libmodbus-dev libmicrohttpd-dev libtomlplusplus-dev libsystemd-dev libsqlite3-dev
+               libsodium-dev)
 for p in "${arm_libraries[@]}"; do packages+=("$p:armhf"); done
 missing=()
 for p in "${packages[@]}"; do

@@ -65,3 +65,10 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
                                        ${PROJECT_SOURCE_DIR}/examples)
   set_tests_properties(devgate_notify PROPERTIES TIMEOUT 180)
 endif()
+
+# Users with roles on the HTTP face: the users file, every role at every
+# endpoint, sessions, failed logins.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_http_users COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/http_users.py $<TARGET_FILE:devgate>)
+  set_tests_properties(devgate_http_users PROPERTIES TIMEOUT 120)
+endif()

@@ -397,9 +397,10 @@ def main():
             check("script-src 'self'" in csp and "frame-ancestors 'none'" in csp and
                   r.headers.get("X-Content-Type-Options") == "nosniff", dict(r.headers))
         # The token as the header carries it, no decoding: these are refused and their writes not carried out.
-        # (libmicrohttpd 0.9.75 cuts a header value at a NUL byte itself, before devgate sees it.)
+        # A raw NUL byte too (libmicrohttpd cuts the value there; devgate refuses the request).
         write_body = json.dumps({"device": "press1", "channel": "temp", "value": 55}).encode()
         for authorization in (b"Bearer " + TOKEN.encode() + b"%0A", b"Bearer " + TOKEN.encode() + b"%00junk",
+                              b"Bearer " + TOKEN.encode() + b"\x00junk",
                               b"Bearer " + "".join("%%%02X" % ord(c) for c in TOKEN).encode()):
             head = (b"POST /api/write HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization +
                     b"\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(write_body))

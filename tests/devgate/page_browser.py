@@ -244,5 +244,71 @@ class Page(unittest.TestCase):
             WebDriverWait(self.browser, 10).until(lambda b: len(b.execute_script(shown)) > 5 * 8)
 
 
+class Login(unittest.TestCase):
+    """devgate with users (devgate user add, the password on standard input) on a line of two presses: an
+    operator of press1 logs in and writes, a viewer's write is refused."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        folder = Path(cls.folder.name)
+        (folder / "demo.toml").write_text((Path(SITE).resolve().parent / "demo.toml").read_text())
+        (folder / "site.toml").write_text('[[line]]\nname = "l"\nsimulate = true\nsim_baud = 115200\n' + "".join(
+            f'[[line.device]]\nname = "press{n}"\ndescription = "demo.toml"\nstation = {n}\n' for n in (1, 2)))
+        users = str(folder / "users.toml")
+        for name, role in (("olga", "operator"), ("vic", "viewer")):
+            subprocess.run([DEVGATE, "user", "add", name, "--role", role, "--devices", "press1", "--users", users],
+                           input=f"pw-{name}\n", text=True, check=True, capture_output=True)
+        cls.gate = subprocess.Popen([DEVGATE, "run", str(folder / "site.toml"), "--http", "127.0.0.1:0", "--users",
+                                     users, "--format", "jsonl"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                    text=True)
+        m = re.search(r"http on (http://127\.0\.0\.1:\d+/)", cls.gate.stderr.readline())
+        threading.Thread(target=lambda: [None for _ in cls.gate.stderr], daemon=True).start()
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1400"):
+            options.add_argument(arg)
+        cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        cls.base = m.group(1) if m else None
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.browser.quit()
+        finally:
+            cls.gate.send_signal(signal.SIGINT)
+            cls.gate.wait(20)
+            cls.folder.cleanup()
+
+    def log_in_and_write(self, user, value):
+        """Logs in on a fresh page, writes value to press1's D100; the device's result line."""
+        b = self.browser
+        b.delete_all_cookies()
+        b.get(self.base)
+        b.execute_script("sessionStorage.clear()")
+        WebDriverWait(b, 30).until(lambda b: b.find_element(By.ID, "login-form").is_displayed())
+        b.find_element(By.ID, "login-user").send_keys(user)
+        b.find_element(By.ID, "login-password").send_keys("pw-" + user, Keys.ENTER)
+        WebDriverWait(b, 30).until(lambda b: b.find_element(By.ID, "who").text.startswith(user))
+        cell = WebDriverWait(b, 30).until(lambda b: b.find_element(By.CSS_SELECTOR, row("press1", D100) + " td.value"))
+        WebDriverWait(b, 30).until(lambda b: cell.text != "")
+        cell.click()
+        editor = WebDriverWait(b, 10).until(lambda b: b.find_element(By.CSS_SELECTOR, row("press1", D100) +
+                                                                     " input.editor"))
+        editor.send_keys(Keys.CONTROL, "a", Keys.NULL, str(value), Keys.ENTER)
+        result = b.find_element(By.CSS_SELECTOR, 'section[data-device="press1"] output.result')
+        WebDriverWait(b, 10).until(lambda b: result.text != "")
+        return result.text
+
+    def test_an_operator_logs_in_and_writes_and_a_viewer_is_refused(self):
+        self.assertIsNotNone(self.base, "devgate did not start")
+        self.assertIn("code 0", self.log_in_and_write("olga", 4321))
+        WebDriverWait(self.browser, 10).until(
+            lambda b: b.find_element(By.CSS_SELECTOR, row("press1", D100) + " td.value").text == "4321")
+        self.browser.find_element(By.ID, "logout").click()
+        WebDriverWait(self.browser, 30).until(lambda b: b.find_element(By.ID, "login-form").is_displayed())
+        self.assertIn("403", self.log_in_and_write("vic", 5))
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)

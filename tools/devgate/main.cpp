@@ -3,14 +3,16 @@
 //
 //   devgate check SITE    validates the site and every description in it
 //   devgate map SITE      prints the site's register map (Modbus TCP face)
-//   devgate run SITE [--format table|jsonl] [--seconds N] [--feed-queue N] [--http ADDR:PORT [--token-file F]
-//   [--open-reads]
-//                    [--tls-cert F --tls-key F | --plain-http]]
+//   devgate run SITE [--format table|jsonl] [--seconds N] [--feed-queue N] [--http ADDR:PORT [--token-file F |
+//                    --users F [--session-idle MIN]] [--open-reads] [--tls-cert F --tls-key F | --plain-http]]
 //                    [--modbus ADDR:PORT [--modbus-writes [--modbus-allow CIDR[,CIDR...]]]]
 //                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]]
 //                    [--history FILE]
 //   devgate history SITE --device D --channel C [--from T] [--to T] [--points N] [--format csv|jsonl]
 //                   [--history FILE]   prints a channel's recorded history
+//   devgate user add NAME --role viewer|operator|admin [--devices A,B] [--users F]
+//   devgate user token NAME [--users F]  adds a user (password from the terminal
+//                                        or standard input) or an API token
 //
 // Exit status: 0 done, 1 set-up failed (site, plug-in, simulator), 2 wrong
 // command line, 3 the driver reported nothing but failures.
@@ -25,6 +27,7 @@
 #include <set>
 
 #include "Notify.h"
+#include "UserCommand.h"
 #include "gateway/Gateway.h"
 #include "gateway/HistoryPrint.h"
 #include "gateway/HistoryRecorder.h"
@@ -366,9 +369,20 @@ int Main(int argc, char** argv) {
                 int port = 0;
                 return gateway::ParseHostPort(text, host, port, 0) ? std::string() : "not ADDR:PORT: " + text;
             });
-    run->add_option("--token-file", http.tokenFile,
-                    "The token for writes and commands (first line); default: a random one, printed at start")
-        ->needs(httpOption);
+    CLI::Option* tokenFile =
+        run->add_option("--token-file", http.tokenFile,
+                        "The token for writes and commands (first line); default: a random one, printed at start")
+            ->needs(httpOption);
+    CLI::Option* usersOption =
+        run->add_option("--users", http.usersFile,
+                        "Users with roles (devgate user add): every request needs a login or a user's token")
+            ->needs(httpOption)
+            ->excludes(tokenFile);
+    int sessionIdle = 30;
+    run->add_option("--session-idle", sessionIdle, "Minutes a login lasts without a request")
+        ->check(CLI::Range(1, 10080))
+        ->capture_default_str()
+        ->needs(usersOption);
     run->add_flag("--open-reads", http.openReads, "Reads need no token on a non-loopback address either")
         ->needs(httpOption);
     CLI::Option* tlsCert =
@@ -425,6 +439,24 @@ int Main(int argc, char** argv) {
         ->check(CLI::Range(0, 1000000));
     historyCommand->add_option("--format", format, "csv or jsonl")->check(CLI::IsMember({"csv", "jsonl"}));
     historyCommand->add_option("--history", historyFile, "The database (instead of the site's [history])");
+    CLI::App* userCommand = app.add_subcommand("user", "Add users of the HTTP face, or their API tokens");
+    userCommand->require_subcommand(1);
+    devgate::UserRequest user;
+    CLI::App* userAdd =
+        userCommand->add_subcommand("add", "Add (or replace) a user; the password comes from the terminal or stdin");
+    userAdd->add_option("NAME", user.name, "The user's name")->required()->check([](const std::string& name) {
+        return name.size() <= 64 && name.find_first_of(" \t\r\n\"") == std::string::npos
+                   ? std::string()
+                   : "a name of at most 64 characters without blanks or quotes";
+    });
+    userAdd->add_option("--role", user.role, "viewer, operator or admin")
+        ->required()
+        ->check(CLI::IsMember({"viewer", "operator", "admin"}));
+    userAdd->add_option("--devices", user.devices, "An operator's devices (default: every device)")->delimiter(',');
+    userAdd->add_option("--users", user.file, "The users file")->capture_default_str();
+    CLI::App* userToken = userCommand->add_subcommand("token", "Print a new API token of a user once; keep its hash");
+    userToken->add_option("NAME", user.name, "The user's name")->required();
+    userToken->add_option("--users", user.file, "The users file")->capture_default_str();
     CLI::App* map = app.add_subcommand("map", "Print the site's register map for the Modbus TCP face");
     map->add_option("SITE", site, "The site description (TOML)")->required();
     try {
@@ -432,6 +464,9 @@ int Main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
+    http.sessionIdle = std::chrono::minutes(sessionIdle);
+    if (userAdd->parsed()) return devgate::AddUser(user, std::cin, std::cout, std::cerr);
+    if (userToken->parsed()) return devgate::AddToken(user, std::cout, std::cerr);
     if (historyCommand->parsed()) {
         query.toMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())

@@ -58,10 +58,14 @@ bool SameSecret(const std::string& given, const std::string& secret) {
     return diff == 0 && !secret.empty();
 }
 
-bool BearerMatches(const std::string& header, const std::string& secret) {
+std::string BearerOf(const std::string& header) {
     const size_t scheme = 7;  // "Bearer "
-    if (header.size() < scheme || !SameLetters(header.substr(0, 6), "bearer") || header[6] != ' ') return false;
-    return SameSecret(header.substr(scheme), secret);
+    if (header.size() <= scheme || !SameLetters(header.substr(0, 6), "bearer") || header[6] != ' ') return "";
+    return header.substr(scheme);
+}
+
+bool BearerMatches(const std::string& header, const std::string& secret) {
+    return SameSecret(BearerOf(header), secret);
 }
 
 }  // namespace gateway

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -24,6 +25,7 @@
 #include "gateway/HostPort.h"
 #include "gateway/HttpAuth.h"
 #include "gateway/HttpJson.h"
+#include "gateway/Users.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/Output.h"
 
@@ -53,6 +55,15 @@ constexpr auto kKeepalive = std::chrono::seconds(5);
 constexpr size_t kHistoryQueue = 1 << 16;  // changes queued for the history
 constexpr auto kValuesMaxAge = std::chrono::milliseconds(100);
 constexpr const char* kReadCookie = "devgate-read";
+constexpr const char* kSessionCookie = "devgate-session";
+constexpr const char* kPageHeader = "X-Devgate";       // "1" on a session's requests that change anything
+constexpr size_t kMaxSessions = 1024;                  // the least recently used goes beyond
+constexpr size_t kMaxLoginClients = 1024;              // addresses with failed logins remembered
+constexpr size_t kLoginsAtOnce = 4;                    // password checks under way or waiting
+constexpr auto kLoginPause = std::chrono::seconds(2);  // after the first failure; doubles after each
+constexpr auto kLoginPauseMax = std::chrono::seconds(60);
+constexpr auto kLoginMemory = std::chrono::minutes(15);  // failures older than this are forgotten
+constexpr size_t kMaxUserName = 64, kMaxPassword = 1024;
 
 struct Asset {
     const char* path;
@@ -175,11 +186,94 @@ MHD_Result Queue(MHD_Connection* connection, const Res& res, bool close) {
     return ok;
 }
 
+// Who a request comes from: a user of the users file (by a session or a
+// token), the single token, or nobody known (reads open).
+struct Who {
+    bool known = false;
+    std::string name;  // "anonymous", "token" or the user's
+    Role role = Role::Viewer;
+    const User* user = nullptr;
+    bool session = false;  // by the session cookie
+    std::string sessionKey;
+
+    bool Controls(const std::string& device) const {
+        return user != nullptr ? user->Controls(device) : Permits(role, Action::Control);
+    }
+};
+
 // The state of one request between the server's calls: its body as it comes.
 struct Call {
     Req req;
+    Who who;
     bool answered = false;
 };
+
+// What each endpoint asks for. Administration endpoints join with
+// Action::Administer. Paths not listed: a read for GET, control otherwise.
+struct Endpoint {
+    const char* method;  // "GET" takes HEAD too
+    const char* path;
+    Action action;
+    bool open;  // needs nobody known
+};
+
+const Endpoint kEndpoints[] = {
+    {"GET", "/api/site", Action::Read, false},      {"GET", "/api/values", Action::Read, false},
+    {"GET", "/api/stats", Action::Read, false},     {"GET", "/api/history", Action::Read, false},
+    {"GET", "/api/events", Action::Read, false},    {"POST", "/api/session", Action::Read, false},
+    {"POST", "/api/logout", Action::Read, false},   {"POST", "/api/login", Action::Read, true},
+    {"POST", "/api/write", Action::Control, false}, {"POST", "/api/ioctl", Action::Control, false},
+};
+
+const char* ActionWord(Action action) {
+    return action == Action::Read ? "read" : action == Action::Control ? "write or command" : "administer";
+}
+
+// A header value that went on past a NUL byte: libmicrohttpd ends a value at
+// its first NUL and drops the rest, so "Bearer TOKEN<NUL>junk" would pass as
+// the token. The request head lies in the connection's buffer from the
+// method on, each line ended with NULs; anything but NULs between the end of
+// a value and the next field's name (or the head's end) is such a rest.
+// Values kept elsewhere are not checked.
+bool HeadHasNul(MHD_Connection* connection, const char* method) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+    if (info == nullptr || method == nullptr) return false;
+    struct Field {
+        const char *key, *value;
+        size_t size;
+    };
+    std::vector<Field> fields;
+    MHD_get_connection_values_n(
+        connection, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, size_t, const char* value, size_t size) {
+            static_cast<std::vector<Field>*>(cls)->push_back({key, value, size});
+            return MHD_YES;
+        },
+        &fields);
+    const char* end = method + info->header_size;
+    auto within = [method, end](const char* p) { return p >= method && p <= end; };
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const Field& f = fields[i];
+        const char* next = i + 1 < fields.size() ? fields[i + 1].key : end;
+        if (f.value == nullptr || !within(f.key) || !within(f.value) || !within(next) || f.value + f.size > next)
+            continue;
+        for (const char* p = f.value + f.size; p < next; ++p)
+            if (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') return true;
+    }
+    return false;
+}
+
+std::string ClientAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr) return "?";
+    char text[INET6_ADDRSTRLEN] = "?";
+    const sockaddr* a = info->client_addr;
+    if (a->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text, sizeof text);
+    else if (a->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
+    return text;
+}
 
 // An event stream: changes taken from its own subscription by a thread of its
 // own into a bounded buffer the server sends from; the connection waits
@@ -231,6 +325,26 @@ struct HttpFace::Impl {
         std::string body;
     };
     std::vector<std::unique_ptr<ValuesCache>> valuesCache;  // by device, then all devices
+    // The users (none: the single token), their tokens by hash, their
+    // sessions by the hash of the cookie's value.
+    std::vector<User> users;
+    std::map<std::string, size_t> tokenUsers;
+    struct Session {
+        size_t user;
+        std::chrono::steady_clock::time_point used;
+    };
+    std::mutex sessionsMutex;
+    std::map<std::string, Session> sessions;
+    // Failed logins by client address: no login is checked from it until.
+    struct Failed {
+        unsigned count = 0;
+        std::chrono::steady_clock::time_point last, until;
+    };
+    std::mutex loginsMutex;
+    std::map<std::string, Failed> failed;
+    size_t logins = 0;            // password checks under way or waiting
+    std::mutex verifyMutex;       // one Argon2id check at a time: each takes 64 MiB
+    std::string unknownUserHash;  // checked for a name that is no user's, so both take as long
 
     Impl(Gateway& gateway, HttpOptions o) : g(gateway), options(std::move(o)), history(ChannelTypes(gateway)) {
         for (size_t d = 0; d <= g.Devices().size(); ++d) valuesCache.push_back(std::make_unique<ValuesCache>());
@@ -246,6 +360,192 @@ struct HttpFace::Impl {
     }
 
     bool HasToken(const Req& req) const { return BearerMatches(req.get_header_value("Authorization"), token); }
+
+    bool WithUsers() const { return !options.usersFile.empty(); }
+
+    Who UserWho(size_t u, bool session) const {
+        Who w;
+        w.known = true;
+        w.user = &users[u];
+        w.name = users[u].name;
+        w.role = users[u].role;
+        w.session = session;
+        return w;
+    }
+
+    // Who sent the request. Without users: the token is an operator, reads
+    // as MayRead lets them come from anybody. With users: an Authorization
+    // header must carry a token of a user (no session is looked at then),
+    // else the session cookie names one; with openReads anybody reads.
+    Who Identify(const Req& req) {
+        Who w;
+        bool get = req.method == "GET" || req.method == "HEAD";
+        if (!WithUsers()) {
+            if (HasToken(req)) {
+                w.known = true;
+                w.name = "token";
+                w.role = Role::Operator;
+            } else if (get && MayRead(req)) {
+                w.known = true;
+                w.name = "anonymous";
+            }
+            return w;
+        }
+        std::string authorization = req.get_header_value("Authorization");
+        if (!authorization.empty()) {
+            std::string given = BearerOf(authorization);
+            if (given.empty()) return w;
+            auto it = tokenUsers.find(TokenHash(given));
+            return it == tokenUsers.end() ? w : UserWho(it->second, false);
+        }
+        const char* cookie = MHD_lookup_connection_value(req.connection, MHD_COOKIE_KIND, kSessionCookie);
+        if (cookie != nullptr) {
+            std::string key = TokenHash(cookie);
+            std::lock_guard<std::mutex> lock(sessionsMutex);
+            auto it = sessions.find(key);
+            auto now = std::chrono::steady_clock::now();
+            if (it != sessions.end() && now - it->second.used > options.sessionIdle) {
+                sessions.erase(it);
+                it = sessions.end();
+            }
+            if (it != sessions.end()) {
+                it->second.used = now;
+                w = UserWho(it->second.user, true);
+                w.sessionKey = key;
+                return w;
+            }
+        }
+        if (options.openReads && get) {
+            w.known = true;
+            w.name = "anonymous";
+        }
+        return w;
+    }
+
+    // A new session of user u: its cookie's Set-Cookie value.
+    std::string NewSession(size_t u) {
+        std::string id = RandomSecret();
+        std::lock_guard<std::mutex> lock(sessionsMutex);
+        if (sessions.size() >= kMaxSessions) {
+            auto oldest = sessions.begin();
+            for (auto it = sessions.begin(); it != sessions.end(); ++it)
+                if (it->second.used < oldest->second.used) oldest = it;
+            sessions.erase(oldest);
+        }
+        sessions[TokenHash(id)] = Session{u, std::chrono::steady_clock::now()};
+        return SessionCookie(id);
+    }
+
+    std::string SessionCookie(const std::string& value) const {
+        return std::string(kSessionCookie) + "=" + value + "; HttpOnly; SameSite=Strict; Path=/" +
+               (value.empty() ? "; Max-Age=0" : "") + (options.tlsCert.empty() ? "" : "; Secure");
+    }
+
+    static ojson UserJson(const Who& who) {
+        ojson devices = ojson::array();
+        if (who.user != nullptr)
+            for (const std::string& d : who.user->devices) devices.push_back(d);
+        return {{"user", who.name}, {"role", RoleWord(who.role)}, {"devices", devices}};
+    }
+
+    // POST /api/login {"user","password"}, on a thread of its own (the
+    // password check takes a tenth of a second and 64 MiB). A client address
+    // whose login failed waits before its next is checked: 2 s, doubling
+    // after each failure up to 60 s; every failure is logged.
+    void Login(const Req& req, const Who&, Res& res) {
+        std::string address = ClientAddress(req.connection);
+        auto now = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> lock(loginsMutex);
+            auto it = failed.find(address);
+            if (it != failed.end() && now < it->second.until) {
+                auto wait = std::chrono::duration_cast<std::chrono::seconds>(it->second.until - now).count() + 1;
+                res.headers.emplace_back("Retry-After", std::to_string(wait));
+                return Error(
+                    res, 429,
+                    "too many failed logins from " + address + "; try again in " + std::to_string(wait) + " s");
+            }
+        }
+        json body;
+        std::string name, password;
+        if (!Body(req, res, body) || !Field(body, "user", name, res) || !Field(body, "password", password, res)) return;
+        if (name.size() > kMaxUserName || password.size() > kMaxPassword)
+            return Error(res, 400, "the user name or the password is too long");
+        size_t u = users.size();
+        for (size_t i = 0; i < users.size(); ++i)
+            if (users[i].name == name) u = i;
+        bool ok;
+        {
+            std::lock_guard<std::mutex> lock(verifyMutex);
+            ok = PasswordMatches(password, u < users.size() ? users[u].passwordHash : unknownUserHash) &&
+                 u < users.size();
+        }
+        std::lock_guard<std::mutex> lock(loginsMutex);
+        if (ok) {
+            failed.erase(address);
+            res.headers.emplace_back("Set-Cookie", NewSession(u));
+            return Send(res, Dump(UserJson(UserWho(u, true))));
+        }
+        for (auto it = failed.begin(); it != failed.end();)
+            it = now - it->second.last > kLoginMemory ? failed.erase(it) : std::next(it);
+        if (failed.size() >= kMaxLoginClients && failed.count(address) == 0) {
+            auto oldest = failed.begin();
+            for (auto it = failed.begin(); it != failed.end(); ++it)
+                if (it->second.last < oldest->second.last) oldest = it;
+            failed.erase(oldest);
+        }
+        Failed& f = failed[address];
+        ++f.count;
+        f.last = now;
+        f.until =
+            now + std::min<std::chrono::seconds>(kLoginPause * (1LL << std::min(f.count - 1, 10u)), kLoginPauseMax);
+        std::cerr << "devgate: http: failed login as " << devdesc::Quote(name) << " from " << address << " (" << f.count
+                  << (f.count == 1 ? " failure" : " failures in a row") << ")" << std::endl;
+        Error(res, 401, "wrong user name or password");
+    }
+
+    // POST /api/login's thread, at most kLoginsAtOnce at once.
+    MHD_Result CarryLogin(Call& call) {
+        {
+            std::lock_guard<std::mutex> lock(loginsMutex);
+            if (logins >= kLoginsAtOnce) {
+                Res res;
+                Error(res, 503, "too many logins at once; try again later");
+                return Queue(call.req.connection, res, false);
+            }
+            ++logins;
+        }
+        return Carry(call, &Impl::Login, true);
+    }
+
+    void Logout(const Who& who, Res& res) {
+        if (who.session) {
+            std::lock_guard<std::mutex> lock(sessionsMutex);
+            sessions.erase(who.sessionKey);
+        }
+        res.headers.emplace_back("Set-Cookie", SessionCookie(""));
+        Send(res, "{}");
+    }
+
+    // The users of the users file, their devices checked against the site.
+    void LoadUsersFile() {
+        InitCrypto();
+        try {
+            users = LoadUsers(options.usersFile);
+        } catch (const UsersError& e) {
+            throw std::runtime_error(std::string("http: ") + e.what());
+        }
+        for (const User& u : users)
+            for (const std::string& d : u.devices)
+                if (g.DeviceIndex(d) < 0)
+                    throw std::runtime_error("http: " + options.usersFile + ":" + std::to_string(u.line) + ": user " +
+                                             u.name + ": the site has no device " + d);
+        for (size_t i = 0; i < users.size(); ++i)
+            for (const std::string& h : users[i].tokens) tokenUsers[h] = i;
+        if (std::string why = UsersFileExposure(options.usersFile); !why.empty())
+            std::cerr << "devgate: warning: " << why << std::endl;
+        unknownUserHash = HashPassword(RandomSecret());
+    }
 
     // Reads: open on a loopback address when the request names a loopback
     // host (a page of another site that renamed itself to this address gets
@@ -448,7 +748,7 @@ struct HttpFace::Impl {
         Send(res, ResultJson(r, "", variables));
     }
 
-    void Write(const Req& req, Res& res) {
+    void Write(const Req& req, const Who& who, Res& res) {
         json body;
         std::string device, channel, why;
         if (!Body(req, res, body) || !Field(body, "device", device, res) || !Field(body, "channel", channel, res))
@@ -460,12 +760,13 @@ struct HttpFace::Impl {
         if (c < 0) return Error(res, 404, "no channel " + channel + " on " + device);
         const ChannelModel& ch = d->channels[static_cast<size_t>(c)];
         if (ch.rw == 0) return Error(res, 409, channel + " on " + device + " is read only");
+        if (!who.Controls(device)) return Error(res, 403, who.name + " may not write to " + device);
         toolkit::Asked value;
         if (!AskedFromJson(body["value"], value, why)) return Error(res, 400, why);
-        Answer(res, g.Write(device, c, value), false);
+        Answer(res, g.Write(device, c, value, Caller{"http", who.name}), false);
     }
 
-    void IoCtrl(const Req& req, Res& res) {
+    void IoCtrl(const Req& req, const Who& who, Res& res) {
         json body;
         std::string device, command, why;
         if (!Body(req, res, body) || !Field(body, "device", device, res) || !Field(body, "command", command, res))
@@ -480,7 +781,8 @@ struct HttpFace::Impl {
             }
         }
         if (Device(device) == nullptr) return Error(res, 404, "no device " + device);
-        Answer(res, g.IoCtrl(device, command, variables), true);
+        if (!who.Controls(device)) return Error(res, 403, who.name + " may not command " + device);
+        Answer(res, g.IoCtrl(device, command, variables, Caller{"http", who.name}), true);
     }
 
     // A thread that holds a slot of the jobs Stop() waits for; false when
@@ -504,17 +806,25 @@ struct HttpFace::Impl {
     // Writes and commands wait for their line: their connection is suspended
     // while a thread of their own carries them out and queues the answer
     // (the server takes it on resuming), the server threads go on.
-    MHD_Result Carry(Call& call, void (Impl::*handler)(const Req&, Res&)) {
+    // A login's slot (CarryLogin) is given back when it is done.
+    MHD_Result Carry(Call& call, void (Impl::*handler)(const Req&, const Who&, Res&), bool login = false) {
+        auto loginDone = [this, login] {
+            if (!login) return;
+            std::lock_guard<std::mutex> lock(loginsMutex);
+            --logins;
+        };
         MHD_suspend_connection(call.req.connection);
         bool started = StartJob(
-            [this, &call, handler] {
+            [this, &call, handler, loginDone] {
                 Res res;
-                (this->*handler)(call.req, res);
+                (this->*handler)(call.req, call.who, res);
+                loginDone();
                 Queue(call.req.connection, res, false);
                 MHD_resume_connection(call.req.connection);
             },
             options.workers);
         if (started) return MHD_YES;
+        loginDone();
         MHD_resume_connection(call.req.connection);
         Res res;
         Error(res, 503, "too many writes and commands at once; try again later");
@@ -629,12 +939,37 @@ struct HttpFace::Impl {
             },
             &tooLong);
         bool get = req.method == "GET" || req.method == "HEAD";
+        bool api = req.path.rfind("/api/", 0) == 0;
+        const Endpoint* endpoint = nullptr;
+        for (const Endpoint& e : kEndpoints)
+            if (req.path == e.path && (req.method == e.method || (get && std::strcmp(e.method, "GET") == 0)))
+                endpoint = &e;
+        Action action = endpoint != nullptr ? endpoint->action : get ? Action::Read : Action::Control;
+        if (api && (endpoint == nullptr || !endpoint->open)) call.who = Identify(req);
+        const Who& who = call.who;
+        bool guarded = api && (endpoint == nullptr || !endpoint->open);
+        const char* pageHeader = MHD_lookup_connection_value(req.connection, MHD_HEADER_KIND, kPageHeader);
         if (tooLong) {
             Error(res, 400, "query value too long");
-        } else if (req.path.rfind("/api/", 0) == 0 && !(get ? MayRead(req) : HasToken(req))) {
+        } else if (guarded && !who.known) {
             res.set_header("WWW-Authenticate", "Bearer");
             close = true;  // an unread body must not be taken for the next request
-            Error(res, 401, "this needs the token: Authorization: Bearer TOKEN");
+            Error(res, 401,
+                  WithUsers() ? "this needs a login or a user's token: Authorization: Bearer TOKEN"
+                              : "this needs the token: Authorization: Bearer TOKEN");
+            if (WithUsers()) res.set_header("X-Devgate-Login", "1");  // the page shows its login form
+        } else if (WithUsers() && api && !get && (who.session || (endpoint != nullptr && endpoint->open)) &&
+                   (pageHeader == nullptr || std::strcmp(pageHeader, "1") != 0)) {
+            close = true;
+            Error(res, 403, std::string("a request of the page needs the header ") + kPageHeader + ": 1");
+        } else if (guarded && !Permits(who.role, action)) {
+            close = true;
+            Error(res, 403, who.name + " (" + RoleWord(who.role) + ") may not " + ActionWord(action));
+        } else if (req.method == "POST" && req.path == "/api/login") {
+            if (WithUsers()) return CarryLogin(call);
+            Error(res, 404, "devgate has no users (--users): the token is the login");
+        } else if (req.method == "POST" && req.path == "/api/logout") {
+            Logout(who, res);
         } else if (get && req.path == "/api/site") {
             Site(res);
         } else if (get && req.path == "/api/values") {
@@ -643,6 +978,11 @@ struct HttpFace::Impl {
             Stats(res);
         } else if (get && req.path == "/api/history") {
             HistoryOf(req, res);
+        } else if (req.method == "POST" && req.path == "/api/session" && WithUsers()) {
+            // A token's user takes a session for the page's event stream.
+            if (who.user != nullptr && !who.session)
+                res.headers.emplace_back("Set-Cookie", NewSession(static_cast<size_t>(who.user - users.data())));
+            Send(res, Dump(UserJson(who)));
         } else if (req.method == "POST" && req.path == "/api/session") {
             std::string cookie = std::string(kReadCookie) + "=" + readKey + "; HttpOnly; SameSite=Strict; Path=/api/" +
                                  (options.tlsCert.empty() ? "" : "; Secure");
@@ -697,6 +1037,11 @@ struct HttpFace::Impl {
             if (headers > kMaxHeaders) {
                 call->answered = true;
                 Error(res, 431, "more than " + std::to_string(kMaxHeaders) + " header fields");
+                return Queue(connection, res, true);
+            }
+            if (HeadHasNul(connection, method)) {
+                call->answered = true;
+                Error(res, 400, "a header value holds a NUL byte");
                 return Queue(connection, res, true);
             }
             if (length != nullptr && (std::strlen(length) > 9 || std::strtoul(length, nullptr, 10) > kMaxBody)) {
@@ -816,7 +1161,9 @@ void HttpFace::Start() {
     Impl& m = *m_impl;
     if (!ParseHostPort(m.options.listen, m.host, m.port, 0))
         throw std::runtime_error("http: not an address and port: " + m.options.listen);
-    if (!m.options.token.empty()) {
+    if (m.WithUsers()) {
+        m.LoadUsersFile();
+    } else if (!m.options.token.empty()) {
         m.token = m.options.token;
     } else if (!m.options.tokenFile.empty()) {
         std::ifstream in(m.options.tokenFile);

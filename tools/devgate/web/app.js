@@ -16,6 +16,7 @@
   const SLICE_MS = 6;      // time a frame gives to taking batches
   const MAX_POINTS = 20000;  // per trended channel
   const TOKEN_KEY = 'devgate-token';
+  const USER_KEY = 'devgate-user';
   const COLORS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
 
   const lines = new Map();     // name -> {up, state, message}
@@ -76,7 +77,8 @@
     let body = null;
     try { body = await res.json(); } catch (e) { body = null; }
     if (!res.ok) {
-      if (res.status === 401) $('token-form').classList.remove('hidden');
+      // With users, devgate asks for a login; else for the token.
+      if (res.status === 401) $(res.headers.get('X-Devgate-Login') ? 'login-form' : 'token-form').classList.remove('hidden');
       const why = body && body.error ? body.error : res.statusText;
       throw new Error(res.status + ': ' + why);
     }
@@ -93,10 +95,12 @@
   }
 
   // The body is text: a double channel's 5 must reach the gateway as 5.0.
+  // X-Devgate marks the page's own requests: a page of another site cannot
+  // send it, so a login's cookie does not write for such a page.
   async function postJson(path, bodyText) {
     return answer(await fetch(path, {
       method: 'POST',
-      headers: Object.assign({ 'Content-Type': 'application/json' }, authorization()),
+      headers: Object.assign({ 'Content-Type': 'application/json', 'X-Devgate': '1' }, authorization()),
       body: bodyText,
     }));
   }
@@ -743,8 +747,41 @@
     setInterval(tickAges, 1000);
   }
 
+  // ---- login (devgate run --users): a session cookie (HttpOnly) for the tab.
+
+  function showUser() {
+    const user = sessionStorage.getItem(USER_KEY) || '';
+    $('who').textContent = user;
+    $('who').classList.toggle('hidden', !user);
+    $('logout').classList.toggle('hidden', !user);
+  }
+
+  async function logIn(e) {
+    e.preventDefault();
+    try {
+      const body = await postJson('api/login', JSON.stringify({ user: $('login-user').value,
+                                                                 password: $('login-password').value }));
+      sessionStorage.setItem(USER_KEY, body.user + ' (' + body.role + ')');
+      $('login-form').classList.add('hidden');
+      $('message').classList.add('hidden');
+      showUser();
+    } catch (err) {
+      showMessage('login: ' + err.message, true);
+    }
+    $('login-password').value = '';
+  }
+
+  async function logOut() {
+    try { await postJson('api/logout', '{}'); } catch (err) { /* the session is gone either way */ }
+    sessionStorage.removeItem(USER_KEY);
+    location.reload();
+  }
+
   function wire() {
     takeToken();
+    showUser();
+    $('login-form').addEventListener('submit', logIn);
+    $('logout').addEventListener('click', logOut);
     $('token-form').addEventListener('submit', (e) => {
       e.preventDefault();
       sessionStorage.setItem(TOKEN_KEY, $('token-input').value.trim());

@@ -17,6 +17,10 @@ bool LoopbackHost(const std::string& host);
 // only. An empty secret matches nothing.
 bool BearerMatches(const std::string& header, const std::string& secret);
 
+// What an Authorization header carries after "Bearer " (the scheme's case
+// aside), as sent; "" for another scheme.
+std::string BearerOf(const std::string& header);
+
 // Equal to the secret (not empty), in a time that depends on its length only.
 bool SameSecret(const std::string& given, const std::string& secret);
 

@@ -7,8 +7,15 @@
 // host), or with openReads; otherwise they need the token too (in the header,
 // or, for reads only, the cookie POST /api/session gives for the token, which
 // the page's event stream carries: a browser opens it without headers).
+//
+// With a users file, every request under /api/ needs a user: a session
+// cookie from POST /api/login (and, on a request that changes anything, the
+// header "X-Devgate: 1", which a page of another site cannot send without a
+// preflight this server never grants), or one of the user's API tokens as
+// "Authorization: Bearer TOKEN". The user's role decides what it may do.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -27,6 +34,8 @@ struct HttpOptions {
     size_t perClient = 32;        // connections from one client address at once
     std::string tlsCert, tlsKey;  // PEM files: HTTPS only
     bool plainHttp = false;       // plain HTTP on an address other than the loopback
+    std::string usersFile;        // empty: the single token
+    std::chrono::minutes sessionIdle{30};
 };
 
 // Why these options must not start (plain HTTP on an address other than the
@@ -40,9 +49,10 @@ public:
     HttpFace(const HttpFace&) = delete;
     HttpFace& operator=(const HttpFace&) = delete;
 
-    // Reads or makes the token, binds and serves; throws std::runtime_error
-    // when the token file is missing or empty, a TLS file is missing or no
-    // PEM, or the address cannot be bound.
+    // Reads or makes the token (or reads the users), binds and serves; throws
+    // std::runtime_error when the token file is missing or empty, the users
+    // file is faulty or names a device the site has not, a TLS file is
+    // missing or no PEM, or the address cannot be bound.
     void Start();
     void Stop();
 
