@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 #include <sys/stat.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <toml++/toml.h>
 
 namespace gateway {
 
