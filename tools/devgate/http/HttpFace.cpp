@@ -449,7 +449,7 @@ struct HttpFace::Impl {
     }
 
     // POST /api/login {"user","password"}, on a thread of its own (the
-    // password check takes a tenth of a second and 64 MiB). A client address
+    // password check takes 64 MiB and a second or more on a busy machine). A client address
     // whose login failed waits before its next is checked: 2 s, doubling
     // after each failure up to 60 s; every failure is logged.
     void Login(const Req& req, const Who&, Res& res) {

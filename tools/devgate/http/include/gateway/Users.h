@@ -58,7 +58,7 @@ std::string UsersFileExposure(const std::string& path);
 
 // libsodium set up; throws std::runtime_error when it cannot be.
 void InitCrypto();
-// The Argon2id hash of a password (interactive limits: 64 MiB, ~0.1 s);
+// The Argon2id hash of a password (interactive limits: 64 MiB, 2 passes);
 // throws std::runtime_error when memory runs out.
 std::string HashPassword(const std::string& password);
 bool PasswordMatches(const std::string& password, const std::string& hash);
