@@ -449,9 +449,9 @@ struct HttpFace::Impl {
     }
 
     // POST /api/login {"user","password"}, on a thread of its own (the
-    // password check takes 64 MiB and a second or more on a busy machine). A client address
-    // whose login failed waits before its next is checked: 2 s, doubling
-    // after each failure up to 60 s; every failure is logged.
+    // password check takes 64 MiB and a second or more on a busy machine).
+    // A client address whose login failed waits before its next is checked:
+    // 2 s, doubling after each failure up to 60 s; every failure is logged.
     void Login(const Req& req, const Who&, Res& res) {
         std::string address = ClientAddress(req.connection);
         auto now = std::chrono::steady_clock::now();
