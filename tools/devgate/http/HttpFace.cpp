@@ -480,6 +480,7 @@ struct HttpFace::Impl {
             ok = PasswordMatches(password, u < users.size() ? users[u].passwordHash : unknownUserHash) &&
                  u < users.size();
         }
+        now = std::chrono::steady_clock::now();  // the pause runs from the answer: the check takes its time
         std::lock_guard<std::mutex> lock(loginsMutex);
         if (ok) {
             failed.erase(address);
