@@ -1,6 +1,7 @@
 #include "gateway/ModbusServer.h"
 
 #include <arpa/inet.h>
+#include <modbus.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

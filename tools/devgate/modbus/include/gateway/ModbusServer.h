@@ -22,7 +22,6 @@
 // nothing for idleSeconds.
 #pragma once
 
-#include <modbus.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -35,6 +34,11 @@
 
 #include "gateway/Gateway.h"
 #include "gateway/ModbusMap.h"
+
+// libmodbus's handles, declared as its header declares them, so that the
+// face's users do not need that header.
+typedef struct _modbus modbus_t;
+typedef struct _modbus_mapping_t modbus_mapping_t;
 
 namespace gateway {
 
