@@ -45,6 +45,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+# The Prometheus server and promtool for the metrics test, which starts its
+# own server: installed without the node exporter it recommends, and with
+# service starts refused while it installs (where no policy refuses them
+# already), so that installing it leaves no server listening.
+if ! dpkg-query -W -f='${Status}' prometheus 2>/dev/null | grep -q "install ok installed"; then
+  own_policy=0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d && own_policy=1
+  fi
+  status=0
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends prometheus >/dev/null || status=$?
+  if [ $own_policy -eq 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
+  [ $status -eq 0 ] || exit $status
+fi
 
 # The armel libraries and what they need, unpacked into build/sysroot-armel.
 # The C library's headers and the kernel headers come with the cross compiler

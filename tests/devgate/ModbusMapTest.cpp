@@ -37,7 +37,7 @@ std::string Rows(const gateway::ModbusMap& map) {
 
 std::string Load(const SiteFolder& folder, const std::string& site) {
     try {
-        return Rows(gateway::LoadSite(folder.Write("site.toml", site)).modbus);
+        return Rows(gateway::ModbusMapOf(gateway::LoadSite(folder.Write("site.toml", site))));
     } catch (const gateway::SiteError& e) {
         return e.what();
     }

@@ -72,3 +72,11 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
   add_test(NAME devgate_http_users COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/http_users.py $<TARGET_FILE:devgate>)
   set_tests_properties(devgate_http_users PROPERTIES TIMEOUT 120)
 endif()
+
+# /metrics: promtool checks the exposition, and Debian's Prometheus server
+# scrapes devgate with the token; skipped when prometheus is not installed.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_metrics COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/metrics_prometheus.py
+                                        $<TARGET_FILE:devgate> ${PROJECT_SOURCE_DIR}/examples/site.toml)
+  set_tests_properties(devgate_metrics PROPERTIES TIMEOUT 90 SKIP_RETURN_CODE 77)
+endif()

@@ -28,12 +28,14 @@
 
 #include "Notify.h"
 #include "UserCommand.h"
+#include "gateway/Face.h"
 #include "gateway/Gateway.h"
 #include "gateway/HistoryPrint.h"
 #include "gateway/HistoryRecorder.h"
 #include "gateway/HostPort.h"
 #include "gateway/HttpFace.h"
 #include "gateway/Json.h"
+#include "gateway/ModbusMap.h"
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttFace.h"
 #include "toolkit/CodeTexts.h"
@@ -170,70 +172,127 @@ void HistoryEvents(gateway::HistoryRecorder* history, bool jsonl) {
     }
 }
 
-// The faces of a run and their options. A reload stops them and starts them
-// again on the new site: each holds what it built from the site (device
-// indices, the register map, history rules); the HTTP and Modbus faces keep
-// their ports and the HTTP face its token.
+// The polling of the lines, in the faces' list so that it starts after the
+// history recorder and before the faces that serve clients, and stops in the
+// reverse order.
+class Polling : public gateway::Face {
+public:
+    explicit Polling(gateway::Gateway& g) : m_g(g) {}
+    std::string Name() const override { return "polling"; }
+    void Start() override { m_g.Start(); }
+    void Stop() override { m_g.Stop(); }
+    std::vector<gateway::HealthItem> Health() const override { return {}; }
+
+private:
+    gateway::Gateway& m_g;
+};
+
+// Standard output (the live tables or JSON lines) and the events on standard
+// error: a subscriber of the change feed that the main loop empties. It lasts
+// the whole run, reloads included, so that it sees a reload's mark.
+class Console : public gateway::Face {
+public:
+    Console(gateway::Gateway& g, bool jsonl, size_t feedQueue) : m_sub(g.Subscribe(feedQueue)), m_jsonl(jsonl) {}
+    std::string Name() const override { return m_jsonl ? "jsonl" : "console"; }
+    void Start() override {}
+    void Stop() override {}
+    std::vector<gateway::HealthItem> Health() const override {
+        return {{"feed_dropped_total", gateway::HealthItem::Kind::Counter, static_cast<double>(m_sub->Dropped()),
+                 "Changes the face's queues on the change feed dropped while full."}};
+    }
+    gateway::Subscription& Feed() { return *m_sub; }
+
+private:
+    std::shared_ptr<gateway::Subscription> m_sub;
+    bool m_jsonl;
+};
+
+// The faces of a run, in the order they start: the history first, so that
+// it has the first values; the output; the gateway's lines; then the faces
+// that serve clients. They stop in the reverse order. A reload stops them
+// (but the lines and the output) and builds them again on the new site: each
+// holds what it built from the site (device indices, the register map,
+// history rules); the HTTP and Modbus faces keep their ports and the HTTP
+// face its token.
 struct Faces {
     gateway::HttpOptions http;
     const gateway::ModbusOptions* modbusOptions = nullptr;
     const gateway::MqttOptions* mqttOptions = nullptr;
-    std::string historyFile;  // instead of the site's
-    bool jsonl = false;
+    gateway::ModbusMap modbusMap;  // of the site the faces are built on
+    std::string historyFile;       // instead of the site's
+    std::unique_ptr<Console> console;
 
-    std::unique_ptr<gateway::HistoryRecorder> history;
-    std::unique_ptr<gateway::HttpFace> web;
-    std::unique_ptr<gateway::ModbusServer> modbus;
-    std::unique_ptr<gateway::MqttFace> mqtt;
-    std::string modbusPort;  // the first start's, for the starts after it
+    gateway::HistoryRecorder* history = nullptr;  // in list, when the site keeps a history
+    std::vector<std::unique_ptr<gateway::Face>> owned;
+    std::vector<gateway::Face*> list;
+    std::atomic<size_t> started{0};  // of list; read by /metrics
+    std::string modbusPort;          // the first start's, for the starts after it
 
-    // The history first, so that it has the first values; the gateway's
-    // lines (a reload has started them), then the others.
+    // Builds the faces on the site and starts them in order. When one cannot
+    // start, those started are stopped again and the reason thrown.
     void Start(gateway::Gateway& g, const gateway::Site& site) {
+        owned.clear();
+        list.clear();
+        history = nullptr;
         gateway::HistorySetup setup = gateway::HistorySetupOf(site, historyFile);
         if (!setup.options.path.empty()) {
-            history = std::make_unique<gateway::HistoryRecorder>(g, setup.options, setup.rules);
-            history->Start();
+            auto recorder = std::make_unique<gateway::HistoryRecorder>(g, setup.options, setup.rules);
+            history = recorder.get();
+            owned.push_back(std::move(recorder));
         }
-        g.Start();
+        owned.push_back(std::make_unique<Polling>(g));
+        gateway::HttpFace* web = nullptr;
         if (!http.listen.empty()) {
-            web = std::make_unique<gateway::HttpFace>(g, http);
-            web->Start();
-            std::cerr << "devgate: http on " << web->Url() << (web->TokenGenerated() ? "#token=" + web->Token() : "")
-                      << std::endl;
+            http.health = [this] {
+                gateway::FaceHealth all;
+                for (size_t i = 0; i < started.load() && i < list.size(); ++i)
+                    all.emplace_back(list[i]->Name(), list[i]->Health());
+                return all;
+            };
+            auto face = std::make_unique<gateway::HttpFace>(g, http);
+            web = face.get();
+            owned.push_back(std::move(face));
+        }
+        gateway::ModbusServer* modbus = nullptr;
+        if (modbusOptions != nullptr) {
+            gateway::ModbusOptions o = *modbusOptions;
+            o.map = modbusMap;
+            if (!modbusPort.empty()) o.port = modbusPort;
+            auto face = std::make_unique<gateway::ModbusServer>(g, o);
+            modbus = face.get();
+            owned.push_back(std::move(face));
+        }
+        if (mqttOptions != nullptr) owned.push_back(std::make_unique<gateway::MqttFace>(g, *mqttOptions));
+        for (auto& face : owned) list.push_back(face.get());
+        list.insert(list.begin() + (history != nullptr ? 1 : 0), console.get());
+        started = 0;
+        for (gateway::Face* face : list) {
+            try {
+                face->Start();
+            } catch (const std::exception&) {
+                Stop(true);
+                throw;
+            }
+            ++started;
+            if (std::string where = face->Announcement(); !where.empty())
+                std::cerr << "devgate: " << where << std::endl;
+        }
+        if (web != nullptr) {
             if (web->TokenGenerated()) http.token = web->Token();
             std::string host, url = web->Url();
             int port = 0;
             if (gateway::ParseHostPort(http.listen, host, port, 0) && port == 0)
                 http.listen = url.substr(url.find("//") + 2, url.size() - url.find("//") - 3);
         }
-        if (modbusOptions != nullptr) {
-            gateway::ModbusOptions o = *modbusOptions;
-            o.map = site.modbus;
-            if (!modbusPort.empty()) o.port = modbusPort;
-            modbus = std::make_unique<gateway::ModbusServer>(g, o);
-            modbus->Start();
-            modbusPort = std::to_string(modbus->Port());
-            std::cerr << "devgate: modbus on " << o.host << ":" << modbus->Port() << std::endl;
-        }
-        if (mqttOptions != nullptr) {
-            mqtt = std::make_unique<gateway::MqttFace>(g, *mqttOptions);
-            std::cerr << "devgate: mqtt to " << mqtt->Describe() << "\n";
-            mqtt->Start();
-        }
+        if (modbus != nullptr) modbusPort = std::to_string(modbus->Port());
     }
 
-    // The history last, so that it has the last values.
-    void Stop(gateway::Gateway* g) {
-        if (web) web->Stop();
-        if (modbus) modbus->Stop();
-        if (mqtt) mqtt->Stop();
-        web.reset();
-        modbus.reset();
-        mqtt.reset();
-        if (g != nullptr) g->Stop();
-        if (history) history->Stop();
-        HistoryEvents(history.get(), jsonl);
+    // Stops the faces started, the last first; the lines too when polling.
+    void Stop(bool polling) {
+        while (started > 0) {
+            gateway::Face* face = list[--started];
+            if (polling || dynamic_cast<Polling*>(face) == nullptr) face->Stop();
+        }
     }
 };
 
@@ -241,10 +300,12 @@ struct Faces {
 // meanwhile. A site with faults changes nothing: its faults are printed as
 // check prints them. The lines kept, or nullopt when nothing changed.
 std::optional<std::set<std::string>> Reload(gateway::Gateway& g, gateway::Site& current, Faces& faces,
-                                            devgate::ServiceNotify& service) {
+                                            devgate::ServiceNotify& service, bool jsonl) {
     gateway::Site next;
+    gateway::ModbusMap map;
     try {
         next = gateway::LoadSite(current.path);
+        map = gateway::ModbusMapOf(next);
     } catch (const gateway::SiteError& e) {
         for (const std::string& error : e.Errors()) std::cerr << error << "\n";
         std::cerr << "devgate: reload refused: " << e.Errors().size() << " fault" << (e.Errors().size() == 1 ? "" : "s")
@@ -253,10 +314,12 @@ std::optional<std::set<std::string>> Reload(gateway::Gateway& g, gateway::Site& 
     }
     std::optional<std::set<std::string>> kept;
     service.Reloading();
-    faces.Stop(nullptr);
+    faces.Stop(false);
+    HistoryEvents(faces.history, jsonl);
     try {
         gateway::ReloadOutcome outcome = g.Reload(next);
         current = std::move(next);
+        faces.modbusMap = std::move(map);
         std::cerr << "devgate: reloaded " << current.path << ": " << outcome.Summary() << std::endl;
         kept.emplace(outcome.kept.begin(), outcome.kept.end());
     } catch (const toolkit::PortError& e) {
@@ -267,16 +330,20 @@ std::optional<std::set<std::string>> Reload(gateway::Gateway& g, gateway::Site& 
     return kept;
 }
 
-int Run(gateway::Gateway& g, gateway::Site site, double seconds, size_t feedQueue, Faces& faces) {
-    bool jsonl = faces.jsonl;
+int Run(gateway::Gateway& g, gateway::Site site, double seconds, Faces& faces, bool jsonl) {
     bool live = !jsonl && isatty(STDOUT_FILENO) == 1;
-    auto sub = g.Subscribe(feedQueue);
-    auto started = std::chrono::steady_clock::now();
-    auto end = seconds > 0 ? started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                           std::chrono::duration<double>(seconds))
+    gateway::Subscription& sub = faces.console->Feed();
+    auto begun = std::chrono::steady_clock::now();
+    auto end = seconds > 0 ? begun + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                         std::chrono::duration<double>(seconds))
                            : std::chrono::steady_clock::time_point::max();
     if (live) std::cout << "\x1b[2J";
-    faces.Start(g, site);
+    try {
+        faces.Start(g, site);
+    } catch (const std::exception& e) {
+        std::cerr << "devgate: " << e.what() << "\n";
+        return 1;
+    }
     devgate::ServiceNotify service(g);
     service.Ready("polling " + std::to_string(g.Lines().size()) + " lines");
     auto lastDraw = std::chrono::steady_clock::time_point{};
@@ -284,14 +351,20 @@ int Run(gateway::Gateway& g, gateway::Site site, double seconds, size_t feedQueu
     std::optional<std::set<std::string>> keptLines;  // of a reload whose mark has not come yet
     while (!toolkit::StopRequested().load() && std::chrono::steady_clock::now() < end) {
         if (toolkit::TakeReloadRequest()) {
-            if (auto kept = Reload(g, site, faces, service)) keptLines = std::move(*kept);
+            try {
+                if (auto kept = Reload(g, site, faces, service, jsonl)) keptLines = std::move(*kept);
+            } catch (const std::exception& e) {  // a face cannot start again
+                std::cerr << "devgate: " << e.what() << "\n";
+                faces.Stop(true);
+                return 1;
+            }
             if (live) std::cout << "\x1b[2J";
         }
-        bool got = sub->Pop(c, std::chrono::milliseconds(50));
-        HistoryEvents(faces.history.get(), jsonl);
+        bool got = sub.Pop(c, std::chrono::milliseconds(50));
+        HistoryEvents(faces.history, jsonl);
         if (jsonl) {
             // Everything queued, then one flush.
-            for (bool more = got; more; more = sub->Pop(c, std::chrono::milliseconds(0))) {
+            for (bool more = got; more; more = sub.Pop(c, std::chrono::milliseconds(0))) {
                 // Before a reload's mark a change carries its device's old
                 // index: a kept line's device has the same channels under
                 // its name; the other lines' changes from before are left out.
@@ -303,7 +376,7 @@ int Run(gateway::Gateway& g, gateway::Site site, double seconds, size_t feedQueu
                 WriteJson(std::cout, g, c);
             }
             // A catch-up is written from the gateway as it is: after any mark.
-            if (unsigned long dropped = sub->Overflowed(); dropped > 0) {
+            if (unsigned long dropped = sub.Overflowed(); dropped > 0) {
                 WriteCatchUp(std::cout, g, dropped);
                 keptLines.reset();
             }
@@ -319,8 +392,9 @@ int Run(gateway::Gateway& g, gateway::Site site, double seconds, size_t feedQueu
         }
     }
     service.Stopping();
-    faces.Stop(&g);
-    gateway::HistoryRecorder* history = faces.history.get();
+    faces.Stop(true);
+    gateway::HistoryRecorder* history = faces.history;
+    HistoryEvents(history, jsonl);
     if (!jsonl) DrawTables(std::cout, g, live);
     Summary(jsonl ? std::cerr : std::cout, g);
     if (history != nullptr) {
@@ -498,8 +572,15 @@ int Main(int argc, char** argv) {
         for (const std::string& error : e.Errors()) std::cerr << error << "\n";
         return 1;
     }
+    gateway::ModbusMap modbusMap;
+    try {
+        modbusMap = gateway::ModbusMapOf(loaded);
+    } catch (const gateway::SiteError& e) {
+        for (const std::string& error : e.Errors()) std::cerr << error << "\n";
+        return 1;
+    }
     if (map->parsed()) {
-        PrintMap(std::cout, loaded.modbus);
+        PrintMap(std::cout, modbusMap);
         return 0;
     }
     if (historyCommand->parsed()) {
@@ -526,9 +607,10 @@ int Main(int argc, char** argv) {
         faces.http = http;
         faces.modbusOptions = modbusAt.empty() ? nullptr : &modbusOptions;
         faces.mqttOptions = mqttAddress.empty() ? nullptr : &mqtt;
+        faces.modbusMap = std::move(modbusMap);
         faces.historyFile = historyFile;
-        faces.jsonl = format == "jsonl";
-        return Run(g, std::move(loaded), seconds, feedQueue, faces);
+        faces.console = std::make_unique<Console>(g, format == "jsonl", feedQueue);
+        return Run(g, std::move(loaded), seconds, faces, format == "jsonl");
     } catch (const toolkit::PluginError& e) {
         std::cerr << "devgate: plug-in cannot be loaded: " << e.what() << "\n";
     } catch (const toolkit::PortError& e) {

@@ -75,6 +75,17 @@ void HistoryRecorder::Stop() {
     if (m_thread.joinable()) m_thread.join();
 }
 
+std::vector<HealthItem> HistoryRecorder::Health() const {
+    HistoryStats s = Stats();
+    using K = HealthItem::Kind;
+    return {{"history_up", K::Gauge, s.up ? 1.0 : 0.0, "1 while the history database takes samples."},
+            {"history_recorded_total", K::Counter, static_cast<double>(s.recorded), "Samples written."},
+            {"history_missing_total", K::Counter, static_cast<double>(s.missing),
+             "Changes not recorded (queue full, database down)."},
+            {"feed_dropped_total", K::Counter, static_cast<double>(m_sub->Dropped()),
+             "Changes the face's queues on the change feed dropped while full."}};
+}
+
 HistoryStats HistoryRecorder::Stats() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_stats;

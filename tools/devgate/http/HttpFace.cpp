@@ -18,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -25,6 +26,7 @@
 #include "gateway/HostPort.h"
 #include "gateway/HttpAuth.h"
 #include "gateway/HttpJson.h"
+#include "gateway/Metrics.h"
 #include "gateway/Users.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/Output.h"
@@ -223,6 +225,7 @@ const Endpoint kEndpoints[] = {
     {"GET", "/api/events", Action::Read, false},    {"POST", "/api/session", Action::Read, false},
     {"POST", "/api/logout", Action::Read, false},   {"POST", "/api/login", Action::Read, true},
     {"POST", "/api/write", Action::Control, false}, {"POST", "/api/ioctl", Action::Control, false},
+    {"GET", "/metrics", Action::Read, false},
 };
 
 const char* ActionWord(Action action) {
@@ -311,10 +314,11 @@ struct HttpFace::Impl {
     std::thread feeder, reaper;
     std::atomic<bool> stopping{false};
     std::atomic<size_t> eventClients{0};
-    std::mutex jobsMutex;  // threads of writes, commands and event streams
+    std::atomic<unsigned long> streamDrops{0};  // of the event streams that ended
+    std::mutex jobsMutex;                       // threads of writes, commands and event streams
     std::condition_variable jobsDone;
     size_t jobs = 0;
-    std::mutex connsMutex;
+    mutable std::mutex connsMutex;
     std::condition_variable reaperWake;
     std::map<MHD_Connection*, Conn> conns;
     History history;
@@ -658,6 +662,26 @@ struct HttpFace::Impl {
                    .count());
     }
 
+    void Metrics(Res& res) const {
+        std::ostringstream out;
+        WriteMetrics(out, g, options.health ? options.health() : FaceHealth{{"http", Health()}});
+        res.set_content(out.str(), "text/plain; version=0.0.4; charset=utf-8");
+    }
+
+    std::vector<HealthItem> Health() const {
+        size_t open = 0;
+        {
+            std::lock_guard<std::mutex> lock(connsMutex);
+            open = conns.size();
+        }
+        unsigned long dropped = streamDrops.load() + (historyFeed ? historyFeed->Dropped() : 0);
+        return {
+            {"clients", HealthItem::Kind::Gauge, static_cast<double>(open), "Connections of the face's clients."},
+            {"event_streams", HealthItem::Kind::Gauge, static_cast<double>(eventClients.load()), "Event streams open."},
+            {"feed_dropped_total", HealthItem::Kind::Counter, static_cast<double>(dropped),
+             "Changes the face's queues on the change feed dropped while full."}};
+    }
+
     void Stats(Res& res) const {
         ojson lines = ojson::array();
         for (const LineModel& l : g.Lines()) {
@@ -896,6 +920,7 @@ struct HttpFace::Impl {
             }
             if (s->ended) break;
         }
+        streamDrops += s->sub->Dropped();
         eventClients.fetch_sub(1);
     }
 
@@ -940,7 +965,7 @@ struct HttpFace::Impl {
             },
             &tooLong);
         bool get = req.method == "GET" || req.method == "HEAD";
-        bool api = req.path.rfind("/api/", 0) == 0;
+        bool api = req.path.rfind("/api/", 0) == 0 || req.path == "/metrics";
         const Endpoint* endpoint = nullptr;
         for (const Endpoint& e : kEndpoints)
             if (req.path == e.path && (req.method == e.method || (get && std::strcmp(e.method, "GET") == 0)))
@@ -977,6 +1002,8 @@ struct HttpFace::Impl {
             Values(req, res);
         } else if (get && req.path == "/api/stats") {
             Stats(res);
+        } else if (get && req.path == "/metrics") {
+            Metrics(res);
         } else if (get && req.path == "/api/history") {
             HistoryOf(req, res);
         } else if (req.method == "POST" && req.path == "/api/session" && WithUsers()) {
@@ -1239,6 +1266,12 @@ void HttpFace::Stop() {
     m.reaperWake.notify_all();
     if (m.reaper.joinable()) m.reaper.join();
     if (m.feeder.joinable()) m.feeder.join();
+}
+
+std::vector<HealthItem> HttpFace::Health() const { return m_impl->Health(); }
+
+std::string HttpFace::Announcement() const {
+    return "http on " + Url() + (TokenGenerated() ? "#token=" + Token() : "");
 }
 
 std::string HttpFace::Url() const {

@@ -35,6 +35,17 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
+}  // namespace
+
+const std::vector<double>& LatencyBoundsMs() {
+    // From a short frame at a fast rate to a long frame at 1200 baud and a
+    // controller's own wait.
+    static const std::vector<double> bounds = {1, 2.5, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000};
+    return bounds;
+}
+
+namespace {
+
 Result Outcome(int code) { return Result{code, toolkit::Meaning(code), {}, {}}; }
 Result Refused(const std::string& why) {
     return Result{DEVCTRL_BADCOMMAND, toolkit::Meaning(DEVCTRL_BADCOMMAND), {}, why};
@@ -103,6 +114,9 @@ struct Gateway::Device {
     toolkit::Statistics stats;
     unsigned long requests = 0;
     std::deque<double> latencies;
+    std::vector<unsigned long> latencyAtMost = std::vector<unsigned long>(LatencyBoundsMs().size());
+    unsigned long latencyCount = 0;
+    double latencySumMs = 0.0;
     std::deque<double> scans;
     SystemTime lastScanAt{};
     bool online = true;
@@ -385,6 +399,9 @@ DeviceStats Gateway::Stats(const std::string& device) const {
     s.latencyP50Ms = Percentile(lat, 0.5);
     s.latencyP90Ms = Percentile(lat, 0.9);
     s.latencyP99Ms = Percentile(lat, 0.99);
+    s.latencyAtMost = d.latencyAtMost;
+    s.latencyCount = d.latencyCount;
+    s.latencySumMs = d.latencySumMs;
     s.online = d.online;
     s.since = d.since;
     s.code = d.stateCode;
@@ -694,7 +711,14 @@ void Gateway::Collect(Line& line, Device& d) {
         std::lock_guard<std::mutex> lock(d.mutex);
         d.stats.Called(rc);
         d.requests += line.tracing->Requests() - before;
-        for (double l : lat) Keep(d.latencies, l, kLatencyWindow);
+        for (double l : lat) {
+            Keep(d.latencies, l, kLatencyWindow);
+            const std::vector<double>& bounds = LatencyBoundsMs();
+            for (size_t b = 0; b < bounds.size(); ++b)
+                if (l <= bounds[b]) ++d.latencyAtMost[b];
+            ++d.latencyCount;
+            d.latencySumMs += l;
+        }
         if (rc != 0) {
             // The channels this scan has not reached yet are the failed step's
             // (or behind it): they keep their value, marked failed.

@@ -52,7 +52,6 @@ public:
         } else {
             for (const toml::node& n : *a) site.lines.push_back(Line(*n.as_table()));
         }
-        if (m_errors.empty()) site.modbus = BuildModbusMap(site, m_errors);
         if (!m_errors.empty()) throw SiteError(m_errors);
         return site;
     }

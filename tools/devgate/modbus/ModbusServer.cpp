@@ -1,8 +1,8 @@
 #include "gateway/ModbusServer.h"
 
 #include <arpa/inet.h>
-#include <modbus.h>
 #include <fcntl.h>
+#include <modbus.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -310,6 +310,17 @@ void ModbusServer::Stop() {
     close(m_wake[0]);
     close(m_wake[1]);
 }
+
+std::vector<HealthItem> ModbusServer::Health() const {
+    size_t open = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& c : m_clients) open += c->done ? 0 : 1;
+    }
+    return {{"clients", HealthItem::Kind::Gauge, static_cast<double>(open), "Connections of the face's clients."}};
+}
+
+std::string ModbusServer::Announcement() const { return "modbus on " + m_options.host + ":" + std::to_string(m_port); }
 
 void ModbusServer::Reap(bool all) {
     std::vector<std::unique_ptr<Client>> ended;

@@ -123,7 +123,8 @@ struct MqttFace::Impl {
     bool started = false;
     std::atomic<bool> stopping{false}, connected{false}, everConnected{false}, resync{false}, waitingLogged{false};
 
-    std::mutex ackMutex;
+    std::atomic<unsigned long> reconnects{0};
+    mutable std::mutex ackMutex;
     std::condition_variable ackCv;
     long unacked = 0;
     bool watchAcks = false;  // while stopping: which messages were acknowledged
@@ -137,7 +138,7 @@ struct MqttFace::Impl {
         Reading latest;
         bool pending = false;
     };
-    std::mutex pendingMutex;
+    mutable std::mutex pendingMutex;
     std::condition_variable pendingCv;
     std::vector<std::vector<Slot>> slots;         // per device, per channel
     std::deque<std::pair<size_t, size_t>> dirty;  // channels with a reading to look at, in order
@@ -198,7 +199,7 @@ struct MqttFace::Impl {
             connected = true;
         }
         ackCv.notify_all();
-        everConnected = true;
+        if (everConnected.exchange(true)) ++reconnects;
         resync = true;
         pendingCv.notify_all();
         waitingLogged = false;
@@ -628,6 +629,32 @@ void MqttFace::Stop() {
     if (m.network.joinable()) m.network.join();
     m.connected = false;
 }
+
+std::vector<HealthItem> MqttFace::Health() const {
+    const Impl& m = *m_impl;
+    size_t queued = 0;
+    long unacked = 0;
+    {
+        std::lock_guard<std::mutex> lock(m.pendingMutex);
+        queued = m.dirty.size() + m.lineEvents.size();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m.ackMutex);
+        unacked = m.unacked;
+    }
+    using K = HealthItem::Kind;
+    return {{"mqtt_connected", K::Gauge, m.connected ? 1.0 : 0.0, "1 while connected to the broker."},
+            {"mqtt_queue_depth", K::Gauge, static_cast<double>(queued),
+             "Channels and line events waiting to be published."},
+            {"mqtt_unacknowledged", K::Gauge, static_cast<double>(unacked),
+             "Messages sent and not yet acknowledged by the broker."},
+            {"mqtt_reconnects_total", K::Counter, static_cast<double>(m.reconnects.load()),
+             "Connections to the broker after the first."},
+            {"feed_dropped_total", K::Counter, m.feed ? static_cast<double>(m.feed->Dropped()) : 0.0,
+             "Changes the face's queues on the change feed dropped while full."}};
+}
+
+std::string MqttFace::Announcement() const { return "mqtt to " + Describe(); }
 
 bool MqttFace::Connected() const { return m_impl->connected; }
 

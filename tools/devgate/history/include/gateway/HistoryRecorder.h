@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/Face.h"
 #include "gateway/Gateway.h"
 #include "gateway/HistoryDb.h"
 
@@ -83,7 +84,7 @@ struct HistoryEvent {
     std::string reason;
 };
 
-class HistoryRecorder {
+class HistoryRecorder : public Face {
 public:
     // rules: each device's, one a channel, by device name (none: every change
     // recorded). Subscribes at once, so that nothing stored
@@ -94,9 +95,12 @@ public:
     HistoryRecorder(const HistoryRecorder&) = delete;
     HistoryRecorder& operator=(const HistoryRecorder&) = delete;
 
-    void Start();
+    void Start() override;
     // Writes what the queue still holds, then ends the writer.
-    void Stop();
+    void Stop() override;
+    std::string Name() const override { return "history"; }
+    // Up, samples recorded, changes not recorded, feed drops.
+    std::vector<HealthItem> Health() const override;
     HistoryStats Stats() const;
     // The oldest event not taken yet (at most 64 are kept).
     bool PopEvent(HistoryEvent& event);

@@ -2,7 +2,8 @@
 // values, statistics, recent history, writes and commands), a change feed as
 // Server-Sent Events, and the web console's files, embedded in the binary.
 //
-// Writes and commands need "Authorization: Bearer TOKEN". Reads are open when
+// GET /metrics answers the metrics (gateway/Metrics.h) under the rule of the
+// other reads. Writes and commands need "Authorization: Bearer TOKEN". Reads are open when
 // the server listens on a loopback address (and the request names a loopback
 // host), or with openReads; otherwise they need the token too (in the header,
 // or, for reads only, the cookie POST /api/session gives for the token, which
@@ -19,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "gateway/Face.h"
 #include "gateway/Gateway.h"
 
 namespace gateway {
@@ -36,13 +38,14 @@ struct HttpOptions {
     bool plainHttp = false;       // plain HTTP on an address other than the loopback
     std::string usersFile;        // empty: the single token
     std::chrono::minutes sessionIdle{30};
+    HealthSource health;          // every face's health for /metrics; empty: this face's own
 };
 
 // Why these options must not start (plain HTTP on an address other than the
 // loopback without plainHttp), or "".
 std::string PlainHttpRefusal(const HttpOptions& options);
 
-class HttpFace {
+class HttpFace : public Face {
 public:
     HttpFace(Gateway& gateway, HttpOptions options);
     ~HttpFace();
@@ -53,8 +56,13 @@ public:
     // std::runtime_error when the token file is missing or empty, the users
     // file is faulty or names a device the site has not, a TLS file is
     // missing or no PEM, or the address cannot be bound.
-    void Start();
-    void Stop();
+    void Start() override;
+    void Stop() override;
+    std::string Name() const override { return "http"; }
+    // Connections open, event streams, changes its feeds dropped.
+    std::vector<HealthItem> Health() const override;
+    // "http on URL" (with "#token=..." when the token was made up).
+    std::string Announcement() const override;
 
     // "http://127.0.0.1:43125/" (https with TLS), once started.
     std::string Url() const;

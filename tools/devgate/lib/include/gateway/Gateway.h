@@ -152,6 +152,11 @@ struct DeviceStats {
     unsigned intervalMs = 0;    // the device's polling interval
     double medianScanMs = 0.0;  // of the recent full scans
     double latencyP50Ms = 0.0, latencyP90Ms = 0.0, latencyP99Ms = 0.0;  // of the recent requests
+    // Every request since the start: how many took at most each of
+    // LatencyBoundsMs() (one count a bound), how many in all, and their sum.
+    std::vector<unsigned long> latencyAtMost;
+    unsigned long latencyCount = 0;
+    double latencySumMs = 0.0;
     // Offline: left out of its line's turns after steps without an answer,
     // probed until it answers again.
     bool online = true;
@@ -160,6 +165,9 @@ struct DeviceStats {
     std::string reason;          // of the last change of state
     unsigned long offlines = 0;  // times it went offline
 };
+
+// The bounds of the request latency counts, ms, ascending.
+const std::vector<double>& LatencyBoundsMs();
 
 struct LineStats {
     bool up = false;

@@ -13,7 +13,7 @@
 //     interval_ms = 100
 //     offline_after = 3             # steps without an answer before it goes offline
 //     probe_max_s = 30              # longest pause between an offline device's probes
-//     modbus_unit = 3               # the register map: see ModbusMap.h
+//     modbus_unit = 3               # the Modbus face's register map: see ModbusMap.h
 //     deadband = 0.5                # the history: see RecordRule
 //     heartbeat_s = 60
 //       [[line.device.channel]]     # a channel's own history rule
@@ -33,7 +33,6 @@
 #include <vector>
 
 #include "HostPorts.h"
-#include "gateway/ModbusMap.h"
 #include "toolkit/DeviceFile.h"
 
 namespace gateway {
@@ -53,6 +52,16 @@ struct HistorySite {
     std::string path;  // the database: the site's path taken from the site file's folder
     unsigned retentionDays = 30;
     unsigned maxMb = 1024;
+};
+
+// A channel a device's [[line.device.modbus]] places, as written in the
+// site: the Modbus face's own part of the site, which the face checks and
+// turns into its register map.
+struct ModbusPlacement {
+    std::string channel;
+    std::string table;  // empty: by the channel's kind
+    long address = 0;
+    int line = 0;  // in the site file
 };
 
 struct DeviceSite {
@@ -87,7 +96,6 @@ struct LineSite {
 struct Site {
     std::string path;
     std::vector<LineSite> lines;
-    ModbusMap modbus;
     HistorySite history;
 };
 
@@ -100,10 +108,6 @@ public:
 private:
     std::vector<std::string> m_errors;
 };
-
-// The register map of the site's devices; adds "file:line: what is wrong"
-// to errors for every fault.
-ModbusMap BuildModbusMap(const Site& site, std::vector<std::string>& errors);
 
 // The channel of the device by name, or else by element ("D100"); -1 when
 // there is none.

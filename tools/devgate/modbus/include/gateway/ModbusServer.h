@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/Face.h"
 #include "gateway/Gateway.h"
 #include "gateway/ModbusMap.h"
 
@@ -75,7 +76,7 @@ struct ModbusOptions {
 std::vector<uint16_t> ModbusEncode(const ModbusEntry& entry, const toolkit::Value& value);
 toolkit::Asked ModbusDecode(const ModbusEntry& entry, const uint16_t* words);
 
-class ModbusServer {
+class ModbusServer : public Face {
 public:
     ModbusServer(Gateway& gateway, ModbusOptions options);
     ~ModbusServer();
@@ -83,9 +84,14 @@ public:
     ModbusServer& operator=(const ModbusServer&) = delete;
 
     // Listens; throws std::runtime_error when it cannot.
-    void Start();
+    void Start() override;
     // Closes every connection and joins the threads.
-    void Stop();
+    void Stop() override;
+    std::string Name() const override { return "modbus"; }
+    // The clients connected.
+    std::vector<HealthItem> Health() const override;
+    // "modbus on ADDR:PORT"
+    std::string Announcement() const override;
     // The port it listens on (after Start).
     int Port() const { return m_port; }
 
@@ -109,7 +115,7 @@ private:
     int m_port = 0;
     std::atomic<bool> m_stop{false};
     std::thread m_acceptor;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::vector<std::unique_ptr<Client>> m_clients;
 };
 

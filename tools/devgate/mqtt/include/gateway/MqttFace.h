@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "gateway/Face.h"
 #include "gateway/Gateway.h"
 
 namespace gateway {
@@ -81,7 +82,7 @@ private:
     std::map<std::string, Clock::time_point> m_seen;
 };
 
-class MqttFace {
+class MqttFace : public Face {
 public:
     // Checks the names (a device or channel name with '+', '#' or '/' cannot
     // be a topic level), reads the auth file and sets up the client; throws
@@ -94,9 +95,14 @@ public:
     // Starts connecting; a broker that is not there yet is no error (the
     // face keeps trying). Throws std::runtime_error when the client cannot
     // start at all.
-    void Start();
+    void Start() override;
     // Publishes offline, disconnects and joins every thread.
-    void Stop();
+    void Stop() override;
+    std::string Name() const override { return "mqtt"; }
+    // Connected, the publisher's queue, reconnects, feed drops.
+    std::vector<HealthItem> Health() const override;
+    // "mqtt to HOST:PORT as ID"
+    std::string Announcement() const override;
 
     bool Connected() const;
     // Waits until the face is connected (or not); false after the timeout.

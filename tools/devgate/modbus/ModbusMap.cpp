@@ -4,8 +4,6 @@
 #include <map>
 #include <tuple>
 
-#include "gateway/Site.h"
-
 namespace gateway {
 
 namespace {
@@ -155,6 +153,13 @@ ModbusMap BuildModbusMap(const Site& site, std::vector<std::string>& errors) {
     std::sort(map.entries.begin(), map.entries.end(), [](const ModbusEntry& a, const ModbusEntry& b) {
         return std::tie(a.unit, a.table, a.address) < std::tie(b.unit, b.table, b.address);
     });
+    return map;
+}
+
+ModbusMap ModbusMapOf(const Site& site) {
+    std::vector<std::string> errors;
+    ModbusMap map = BuildModbusMap(site, errors);
+    if (!errors.empty()) throw SiteError(errors);
     return map;
 }
 

@@ -25,20 +25,13 @@
 #include <vector>
 
 #include "DataType.h"
+#include "gateway/Site.h"
 
 namespace gateway {
 
 enum class ModbusTable { Holding, Input, Coil, Discrete };
 // "holding", "input", "coil", "discrete"
 const char* ModbusTableWord(ModbusTable table);
-
-// A listed channel, as written in the site.
-struct ModbusPlacement {
-    std::string channel;
-    std::string table;  // empty: by the channel's kind
-    long address = 0;
-    int line = 0;  // in the site file
-};
 
 // A mapped channel.
 struct ModbusEntry {
@@ -62,6 +55,12 @@ struct ModbusMap {
     // Every device's unit, in site order: (unit, device).
     std::vector<std::pair<int, std::string>> units;
 };
+
+// The register map of the site's devices; adds "file:line: what is wrong"
+// to errors for every fault.
+ModbusMap BuildModbusMap(const Site& site, std::vector<std::string>& errors);
+// The same, or SiteError listing every fault.
+ModbusMap ModbusMapOf(const Site& site);
 
 // The number of registers (or bits) a channel of that PLC data type takes.
 unsigned ModbusWidth(const std::string& kind, unsigned length);
