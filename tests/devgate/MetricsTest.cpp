@@ -50,7 +50,9 @@ TEST(Metrics, EachFamilyIsDeclaredOnceWithItsSamplesAfterIt) {
     // No family twice: a family's samples stay together.
     std::istringstream lines(text);
     std::set<std::string> declared;
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind("# TYPE ", 0) == 0)
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("# TYPE ", 0) == 0) {
             EXPECT_TRUE(declared.insert(line.substr(7, line.find(' ', 7) - 7)).second) << line;
+        }
+    }
 }
