@@ -38,7 +38,7 @@ struct HttpOptions {
     bool plainHttp = false;       // plain HTTP on an address other than the loopback
     std::string usersFile;        // empty: the single token
     std::chrono::minutes sessionIdle{30};
-    HealthSource health;          // every face's health for /metrics; empty: this face's own
+    HealthSource health;  // every face's health for /metrics; empty: this face's own
 };
 
 // Why these options must not start (plain HTTP on an address other than the
