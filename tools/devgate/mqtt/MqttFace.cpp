@@ -142,7 +142,9 @@ struct MqttFace::Impl {
     std::condition_variable pendingCv;
     std::vector<std::vector<Slot>> slots;         // per device, per channel
     std::deque<std::pair<size_t, size_t>> dirty;  // channels with a reading to look at, in order
-    std::deque<Change> lineEvents;
+    std::deque<Change> lineEvents;                // at most kMaxLineEvents
+    static constexpr size_t kMaxLineEvents = 1024;
+    unsigned long lineEventsDropped = 0;
 
     // The publisher thread's own.
     std::vector<std::vector<Sent>> sent;  // per device, per channel
@@ -432,6 +434,14 @@ struct MqttFace::Impl {
             {
                 std::lock_guard<std::mutex> lock(pendingMutex);
                 if (c.kind == Change::Kind::Line || c.kind == Change::Kind::Device) {
+                    // While the publisher waits on a slow broker, state events
+                    // queue here; beyond the bound the oldest goes, and the
+                    // republish brings every state as it is now.
+                    if (lineEvents.size() >= kMaxLineEvents) {
+                        lineEvents.pop_front();
+                        ++lineEventsDropped;
+                        resync = true;
+                    }
                     lineEvents.push_back(c);
                 } else if (size_t d = static_cast<size_t>(c.deviceIndex);
                            c.kind == Change::Kind::Value && c.deviceIndex >= 0 && d < slots.size() && c.channel >= 0 &&
@@ -634,9 +644,11 @@ std::vector<HealthItem> MqttFace::Health() const {
     const Impl& m = *m_impl;
     size_t queued = 0;
     long unacked = 0;
+    double dropped = m.feed ? static_cast<double>(m.feed->Dropped()) : 0.0;
     {
         std::lock_guard<std::mutex> lock(m.pendingMutex);
         queued = m.dirty.size() + m.lineEvents.size();
+        dropped += static_cast<double>(m.lineEventsDropped);
     }
     {
         std::lock_guard<std::mutex> lock(m.ackMutex);
@@ -650,7 +662,7 @@ std::vector<HealthItem> MqttFace::Health() const {
              "Messages sent and not yet acknowledged by the broker."},
             {"mqtt_reconnects_total", K::Counter, static_cast<double>(m.reconnects.load()),
              "Connections to the broker after the first."},
-            {"feed_dropped_total", K::Counter, m.feed ? static_cast<double>(m.feed->Dropped()) : 0.0,
+            {"feed_dropped_total", K::Counter, dropped,
              "Changes the face's queues on the change feed dropped while full."}};
 }
 
