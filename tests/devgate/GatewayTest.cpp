@@ -257,10 +257,11 @@ std::string DeviceAt(const std::string& name, int station) {
            "\n";
 }
 
-// Takes changes off the feed until the condition holds (10 s at most).
+// Takes changes off the feed until the condition holds (60 s at most: a
+// guard against a hang, long enough for a sanitizer build on a busy machine).
 bool Until(gateway::Subscription& feed, const std::function<bool(const gateway::Change&)>& condition) {
     gateway::Change c;
-    for (auto end = Clock::now() + 10s; Clock::now() < end;)
+    for (auto end = Clock::now() + 60s; Clock::now() < end;)
         if (feed.Pop(c, 100ms) && condition(c)) return true;
     return false;
 }
