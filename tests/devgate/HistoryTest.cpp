@@ -1,15 +1,21 @@
 // The history on disk: which changes are recorded, the site's history keys,
-// ranges and their reduction to buckets, a database that is down and comes
-// back, and devgate killed with SIGKILL while it writes.
+// ranges and their reduction to buckets, a database that is down (it cannot
+// be opened, the disk is full or read only) and comes back, and devgate killed
+// with SIGKILL while it writes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <iostream>
 #include <thread>
 
 #include "SiteFiles.h"
@@ -299,6 +305,111 @@ TEST(DiskHistory, ADatabaseThatCannotBeOpenedIsAnEventAndWritingResumesWithAGapF
     EXPECT_GT(s.missing, 0u);
     EXPECT_EQ(Scalar(ho.path, "SELECT count(*) FROM sample"), std::to_string(s.recorded));
     EXPECT_EQ(Scalar(ho.path, "SELECT sum(missing) FROM gap"), std::to_string(s.missing));
+}
+
+// Sets or clears the immutable attribute of a file: writing it fails with
+// EPERM, for root too. False where the file system or the process cannot.
+bool Immutable(const std::string& path, bool on) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    close(fd);
+    return ok;
+}
+
+// A disk that fails the writer's writes, as root too: full (the process may
+// write no file beyond its first byte: RLIMIT_FSIZE, SIGXFSZ ignored), or
+// read only (the database and its log immutable).
+struct DiskFault {
+    const char* name;
+    bool (*apply)(const std::string& db);
+    void (*lift)(const std::string& db);
+};
+
+const DiskFault kDiskFaults[] = {
+    {"full",
+     [](const std::string&) {
+         signal(SIGXFSZ, SIG_IGN);
+         rlimit limit{};
+         getrlimit(RLIMIT_FSIZE, &limit);
+         limit.rlim_cur = 1;
+         return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+     },
+     [](const std::string&) {
+         rlimit limit{};
+         getrlimit(RLIMIT_FSIZE, &limit);
+         limit.rlim_cur = limit.rlim_max;  // the soft limit goes back up to the hard one
+         setrlimit(RLIMIT_FSIZE, &limit);
+         signal(SIGXFSZ, SIG_DFL);
+     }},
+    {"read only", [](const std::string& db) { return Immutable(db, true) && Immutable(db + "-wal", true); },
+     [](const std::string& db) {
+         Immutable(db + "-wal", false);
+         Immutable(db, false);
+     }},
+};
+
+TEST(DiskHistory, AFullOrReadOnlyDiskIsAnEventPollingGoesOnAndWritingResumesWithAGap) {
+    for (const DiskFault& fault : kDiskFaults) {
+        SCOPED_TRACE(fault.name);
+        SiteFolder folder;
+        MovingPlc plc;
+        gateway::Options options;
+        options.plugin = QUORLAN_PLUGIN_PATH;
+        gateway::Gateway gw(gateway::LoadSite(folder.Write("site.toml", plc.Line(folder, 5))), options);
+        gateway::HistoryOptions ho;
+        ho.path = folder.Write("h.db", "");
+        std::remove(ho.path.c_str());
+        ho.retryMin = 20ms;
+        ho.retryMax = 50ms;
+        gateway::HistoryRecorder recorder(gw, ho, {});
+        recorder.Start();
+        gw.Start();
+        auto until = [](auto condition) {
+            for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+                if (condition()) return true;
+                std::this_thread::sleep_for(5ms);
+            }
+            return false;
+        };
+        // The next event of that kind (others skipped); its reason.
+        auto event = [&](bool up) {
+            gateway::HistoryEvent e;
+            bool got = until([&] { return recorder.PopEvent(e) && e.up == up; });
+            return got ? e.reason : std::string("no event");
+        };
+        EXPECT_TRUE(until([&] { return recorder.Stats().recorded >= 20; }));
+        if (!fault.apply(ho.path)) {
+            fault.lift(ho.path);
+            gw.Stop();
+            recorder.Stop();
+            GTEST_SKIP() << "this file system cannot make a file immutable";
+        }
+        std::string reason = event(false);
+        size_t scans = gw.Stats("a").scans;
+        bool missed = until([&] { return recorder.Stats().missing > 0 && gw.Stats("a").scans > scans + 5; });
+        gateway::HistoryStats down = recorder.Stats();
+        fault.lift(ho.path);
+        EXPECT_NE(reason, "no event");
+        EXPECT_FALSE(down.up);
+        EXPECT_FALSE(down.reason.empty());
+        EXPECT_TRUE(missed) << "polling goes on and the changes are counted as missing";
+        EXPECT_EQ(event(true), "");
+        uint64_t recorded = recorder.Stats().recorded;
+        EXPECT_TRUE(until([&] { return recorder.Stats().recorded > recorded + 20; }));
+        gw.Stop();
+        recorder.Stop();
+        gateway::HistoryStats s = recorder.Stats();
+        EXPECT_TRUE(s.up);
+        EXPECT_EQ(s.downs, 1u);
+        EXPECT_EQ(Scalar(ho.path, "PRAGMA integrity_check"), "ok");
+        EXPECT_EQ(Scalar(ho.path, "SELECT count(*) FROM sample"), std::to_string(s.recorded));
+        EXPECT_EQ(Scalar(ho.path, "SELECT sum(missing) FROM gap"), std::to_string(s.missing));
+        std::cout << "[ note     ] " << fault.name << ": history down: " << reason << "\n";
+    }
 }
 
 TEST(DiskHistory, DevgateKilledWhileWritingLeavesAnIntactDatabaseWithItsHistory) {

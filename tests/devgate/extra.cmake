@@ -17,6 +17,13 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
   endif()
 endif()
 
+# The history on disk over HTTP, and across a kill -9 of devgate.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_history_http COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/history_http.py
+                                             $<TARGET_FILE:devgate>)
+  set_tests_properties(devgate_history_http PROPERTIES TIMEOUT 120)
+endif()
+
 # The HTTP face under 200 idle and 50 slowloris connections: a normal client
 # is answered, the slow ones are closed.
 if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)

@@ -3,9 +3,9 @@
 devgate polling examples/site.toml on simulated lines, paced at 115200 baud
 (unpaced, the lines would keep both cores busy on a shared machine), and a
 line of its own for a probe device that reads its channels every 0.2 s, and
-a line to a closed port of 127.0.0.1 that never comes up. The
-devices wait a second for an answer, so that a loaded machine does not fail
-their requests.
+a line to a closed port of 127.0.0.1 that never comes up, with a history on
+disk. The devices wait a second for an answer, so that a loaded machine does
+not fail their requests.
 
 Usage: page_browser.py PATH_OF_DEVGATE SITE BUILD_DIR
 """
@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 import urllib.error
 import urllib.request
@@ -52,7 +53,9 @@ class Page(unittest.TestCase):
                         'description = "demo.toml"\ninterval_ms = 10\n'
                         '[[line]]\nname = "dead"\ntcp = "127.0.0.1:1"\n[[line.device]]\nname = "lost"\n'
                         'description = "demo.toml"\n')
-        cls.gate = subprocess.Popen([DEVGATE, "run", str(site), "--http", "127.0.0.1:0", "--format", "jsonl"],
+        cls.started_ms = int(time.time() * 1000) - 1000
+        cls.gate = subprocess.Popen([DEVGATE, "run", str(site), "--http", "127.0.0.1:0", "--format", "jsonl",
+                                     "--history", str(folder / "history.db")],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         address, found = [], threading.Event()
 
@@ -191,6 +194,33 @@ class Page(unittest.TestCase):
         WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(points)[0] >= 2)
         self.find(f"{row('oven', OVEN[1])} input.trend").click()
         WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(points) == [])
+
+    def test_the_trend_shows_a_chosen_range_zooms_and_downloads_its_csv(self):
+        # The page offers the long windows once it knows of the history on disk.
+        WebDriverWait(self.browser, 10).until(
+            lambda b: b.execute_script("return !document.querySelector('#trend-window option[value=\"604800\"]').disabled"))
+        self.find(f"{row('oven', OVEN[0])} input.trend").click()
+        console = "return window.devgateConsole"
+        # From devgate's start on: the channel's first reading is recorded then.
+        self.browser.execute_script("window.devgateConsole.setRange(arguments[0], Date.now())", self.started_ms)
+        span = "const v = window.devgateConsole.view; return v.live ? 0 : v.to - v.from"
+        before = self.browser.execute_script(span)
+        self.assertGreater(before, 0)
+        points = "return Chart.getChart('trend-chart').data.datasets[0].data.length"
+        WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(points) >= 1)
+        # The wheel zooms in around the pointer, here the range's start: two thirds of the span.
+        self.browser.execute_script("""const c = document.getElementById('trend-chart');
+            const x = c.getBoundingClientRect().left + Chart.getChart(c).chartArea.left;
+            c.dispatchEvent(new WheelEvent('wheel', {deltaY: -100, clientX: x, bubbles: true, cancelable: true}));""")
+        self.assertAlmostEqual(self.browser.execute_script(span), before / 1.5, delta=2)
+        self.find("#trend-csv").click()
+        csv = WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(console + ".lastCsv"))
+        lines = csv.splitlines()
+        self.assertEqual(lines[0], "device,channel,time,ms,value,status,code")
+        self.assertTrue(lines[1:] and all(line.startswith(f"oven,{OVEN[0]},") for line in lines[1:]), csv)
+        self.find("#trend-reset").click()
+        self.assertEqual(self.browser.execute_script(span), 0)
+        self.find(f"{row('oven', OVEN[0])} input.trend").click()
 
     def test_the_lines_are_up_and_their_statistics_count_requests(self):
         for line in ("bus1", "bus2"):

@@ -249,6 +249,9 @@ struct Faces {
                     all.emplace_back(list[i]->Name(), list[i]->Health());
                 return all;
             };
+            http.historyPath = setup.options.path;
+            http.historyStats = nullptr;
+            if (history != nullptr) http.historyStats = [recorder = history] { return recorder->Stats(); };
             auto face = std::make_unique<gateway::HttpFace>(g, http);
             web = face.get();
             owned.push_back(std::move(face));

@@ -217,6 +217,30 @@ bool HistoryDb::Find(const std::string& device, const std::string& channel, Hist
     return true;
 }
 
+namespace {
+
+// One row of SELECT id, ms, value, status, code FROM sample.
+void ReadSample(sqlite3_stmt* q, HistorySample& x) {
+    x.id = sqlite3_column_int64(q, 0);
+    x.ms = sqlite3_column_int64(q, 1);
+    x.status = StatusOf(sqlite3_column_int(q, 3));
+    x.code = sqlite3_column_int(q, 4);
+    int type = sqlite3_column_type(q, 2);
+    x.hasValue = type != SQLITE_NULL;
+    x.value.type = type == SQLITE_INTEGER ? DATATYPE_INT
+                   : type == SQLITE_FLOAT ? DATATYPE_DOUBLE
+                   : type == SQLITE_NULL  ? DATATYPE_NONE
+                                          : DATATYPE_STRING;
+    x.value.i = type == SQLITE_INTEGER ? sqlite3_column_int(q, 2) : 0;
+    x.value.d = type == SQLITE_FLOAT ? sqlite3_column_double(q, 2) : 0.0;
+    x.value.s.clear();
+    if (x.value.type == DATATYPE_STRING)
+        x.value.s.assign(reinterpret_cast<const char*>(sqlite3_column_text(q, 2)),
+                         static_cast<size_t>(sqlite3_column_bytes(q, 2)));
+}
+
+}  // namespace
+
 void HistoryDb::Samples(int channel, int64_t fromMs, int64_t toMs,
                         const std::function<void(const HistorySample&)>& each) {
     Statement s = Once(m_db,
@@ -229,25 +253,35 @@ void HistoryDb::Samples(int channel, int64_t fromMs, int64_t toMs,
     HistorySample x;
     int rc;
     while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-        x.id = sqlite3_column_int64(q, 0);
-        x.ms = sqlite3_column_int64(q, 1);
-        x.status = StatusOf(sqlite3_column_int(q, 3));
-        x.code = sqlite3_column_int(q, 4);
-        int type = sqlite3_column_type(q, 2);
-        x.hasValue = type != SQLITE_NULL;
-        x.value.type = type == SQLITE_INTEGER ? DATATYPE_INT
-                       : type == SQLITE_FLOAT ? DATATYPE_DOUBLE
-                       : type == SQLITE_NULL  ? DATATYPE_NONE
-                                              : DATATYPE_STRING;
-        x.value.i = type == SQLITE_INTEGER ? sqlite3_column_int(q, 2) : 0;
-        x.value.d = type == SQLITE_FLOAT ? sqlite3_column_double(q, 2) : 0.0;
-        x.value.s.clear();
-        if (x.value.type == DATATYPE_STRING)
-            x.value.s.assign(reinterpret_cast<const char*>(sqlite3_column_text(q, 2)),
-                             static_cast<size_t>(sqlite3_column_bytes(q, 2)));
+        ReadSample(q, x);
         each(x);
     }
     if (rc != SQLITE_DONE) Throw("cannot be read");
+}
+
+size_t HistoryDb::SamplesAfter(int channel, int64_t afterMs, int64_t afterId, int64_t toMs, size_t most,
+                               const std::function<void(const HistorySample&)>& each) {
+    // (ms, id) orders the samples of a channel as the clustered key does:
+    // each page starts where the last ended, in a read transaction of its own.
+    Statement s = Once(m_db,
+                       "SELECT id, ms, value, status, code FROM sample WHERE channel = ?1 AND ms BETWEEN ?2 AND ?3"
+                       " AND (ms > ?2 OR id > ?4) ORDER BY ms, id LIMIT ?5");
+    sqlite3_stmt* q = s.get();
+    sqlite3_bind_int(q, 1, channel);
+    sqlite3_bind_int64(q, 2, afterMs);
+    sqlite3_bind_int64(q, 3, toMs);
+    sqlite3_bind_int64(q, 4, afterId);
+    sqlite3_bind_int64(q, 5, static_cast<int64_t>(std::min<size_t>(most, INT64_MAX)));
+    HistorySample x;
+    size_t n = 0;
+    int rc;
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+        ReadSample(q, x);
+        each(x);
+        ++n;
+    }
+    if (rc != SQLITE_DONE) Throw("cannot be read");
+    return n;
 }
 
 std::vector<HistoryGap> HistoryDb::Gaps(int64_t fromMs, int64_t toMs) {

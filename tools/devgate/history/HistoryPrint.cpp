@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "gateway/HistoryDb.h"
+#include "toolkit/Number.h"
 #include "toolkit/Output.h"
 
 namespace gateway {
@@ -11,14 +12,16 @@ namespace {
 
 std::string Time(int64_t ms) { return toolkit::Iso8601(SystemTime(std::chrono::milliseconds(ms))); }
 
-std::string Number(double x) {
-    if (std::isnan(x) || std::isinf(x)) return "null";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", x);
-    return buf;
-}
-
 }  // namespace
+
+const char* const kHistoryCsvHeader = "time,ms,value,status,code\n";
+
+std::string HistoryNumber(double x) { return std::isfinite(x) ? toolkit::NumberText(x) : "null"; }
+
+std::string HistoryCsvLine(const HistorySample& s) {
+    return Time(s.ms) + "," + std::to_string(s.ms) + "," + (s.hasValue ? toolkit::CsvField(s.value.Text()) : "") +
+           "," + StatusWord(s.status) + "," + std::to_string(s.code) + "\n";
+}
 
 int PrintHistory(const HistoryQuery& q, std::ostream& out, std::ostream& err) {
     try {
@@ -39,14 +42,14 @@ int PrintHistory(const HistoryQuery& q, std::ostream& out, std::ostream& err) {
                 bool values = b.count > b.failed;
                 if (q.jsonl)
                     out << "{\"time\":\"" << Time(b.fromMs) << "\",\"ms\":" << b.fromMs << ",\"count\":" << b.count
-                        << ",\"failed\":" << b.failed << ",\"min\":" << (values ? Number(b.min) : "null")
-                        << ",\"max\":" << (values ? Number(b.max) : "null") << "}\n";
+                        << ",\"failed\":" << b.failed << ",\"min\":" << (values ? HistoryNumber(b.min) : "null")
+                        << ",\"max\":" << (values ? HistoryNumber(b.max) : "null") << "}\n";
                 else
                     out << Time(b.fromMs) << "," << b.fromMs << "," << b.count << "," << b.failed << ","
-                        << (values ? Number(b.min) : "") << "," << (values ? Number(b.max) : "") << "\n";
+                        << (values ? HistoryNumber(b.min) : "") << "," << (values ? HistoryNumber(b.max) : "") << "\n";
             }
         } else {
-            if (!q.jsonl) out << "time,ms,value,status,code\n";
+            if (!q.jsonl) out << kHistoryCsvHeader;
             auto print = [&](const HistorySample& s) {
                 const char* status = StatusWord(s.status);
                 if (q.jsonl)
@@ -54,8 +57,7 @@ int PrintHistory(const HistoryQuery& q, std::ostream& out, std::ostream& err) {
                         << ",\"value\":" << (s.hasValue ? toolkit::JsonValue(s.value) : "null") << ",\"status\":\""
                         << status << "\",\"code\":" << s.code << "}\n";
                 else
-                    out << Time(s.ms) << "," << s.ms << "," << (s.hasValue ? toolkit::CsvField(s.value.Text()) : "")
-                        << "," << status << "," << s.code << "\n";
+                    out << HistoryCsvLine(s);
             };
             if (q.points > 0)
                 for (const HistorySample& s : r.samples) print(s);

@@ -23,6 +23,8 @@
 #include <thread>
 
 #include "gateway/History.h"
+#include "gateway/HistoryDb.h"
+#include "gateway/HistoryPrint.h"
 #include "gateway/HostPort.h"
 #include "gateway/HttpAuth.h"
 #include "gateway/HttpJson.h"
@@ -50,7 +52,12 @@ constexpr unsigned kIdleSeconds = 10;                 // a connection with no tr
 constexpr auto kHeadTime = std::chrono::seconds(10);  // a request head must be whole within this
 constexpr unsigned kServingThreads = 2;
 constexpr unsigned kMaxConnections = 256;
-constexpr int kMaxHistorySeconds = 600;
+constexpr int kMaxHistorySeconds = 600;  // of the memory rings; the default window on disk too
+constexpr long long kHistoryPoints = 1000, kMaxHistoryPoints = 10000;  // of /api/history on disk
+constexpr int64_t kMaxHistoryRangeMs = 31LL * 24 * 3600 * 1000;       // from..to of /api/history on disk
+constexpr int64_t kMaxCsvRangeMs = 366LL * 24 * 3600 * 1000;          // of /api/history.csv
+constexpr size_t kCsvStreams = 4;      // /api/history.csv answers being sent at once
+constexpr size_t kCsvPageRows = 2000;  // samples read in one go for /api/history.csv
 constexpr int kNoPort = -2;
 constexpr auto kEventWait = std::chrono::milliseconds(500);
 constexpr auto kKeepalive = std::chrono::seconds(5);
@@ -222,6 +229,7 @@ struct Endpoint {
 const Endpoint kEndpoints[] = {
     {"GET", "/api/site", Action::Read, false},      {"GET", "/api/values", Action::Read, false},
     {"GET", "/api/stats", Action::Read, false},     {"GET", "/api/history", Action::Read, false},
+    {"GET", "/api/history.csv", Action::Read, false},
     {"GET", "/api/events", Action::Read, false},    {"POST", "/api/session", Action::Read, false},
     {"POST", "/api/logout", Action::Read, false},   {"POST", "/api/login", Action::Read, true},
     {"POST", "/api/write", Action::Control, false}, {"POST", "/api/ioctl", Action::Control, false},
@@ -290,6 +298,19 @@ struct Stream {
     bool ended = false;  // the client went, or the server stops
 };
 
+// A /api/history.csv answer: the samples read a page at a time, each page
+// in a read of its own, so the range is never in memory and no read is held
+// open while the client takes its time.
+struct CsvStream {
+    std::unique_ptr<HistoryDb> db;
+    std::atomic<size_t>* streams = nullptr;  // the face's count, given back when sent
+    int channel = 0;
+    int64_t lastMs = 0, lastId = 0, toMs = 0;
+    bool done = false;
+    std::string buffer;
+    size_t sent = 0;  // of buffer
+};
+
 // A connection's head deadline: from its accept or its last answer, a whole
 // request head must come within kHeadTime.
 struct Conn {
@@ -315,6 +336,7 @@ struct HttpFace::Impl {
     std::atomic<bool> stopping{false};
     std::atomic<size_t> eventClients{0};
     std::atomic<unsigned long> streamDrops{0};  // of the event streams that ended
+    std::atomic<size_t> csvStreams{0};
     std::mutex jobsMutex;                       // threads of writes, commands and event streams
     std::condition_variable jobsDone;
     size_t jobs = 0;
@@ -717,7 +739,14 @@ struct HttpFace::Impl {
                              {"failures", Failures(ls.failures)},
                              {"devices", devices}});
         }
-        Send(res, Dump({{"lines", lines}}));
+        ojson stored;  // null: no history on disk
+        if (options.historyStats) {
+            HistoryStats h = options.historyStats();
+            stored = {{"up", h.up},           {"reason", h.reason},   {"recorded", h.recorded},
+                       {"missing", h.missing}, {"gaps", h.gaps},       {"downs", h.downs},
+                       {"pruned", h.pruned},   {"batches", h.batches}};
+        }
+        Send(res, Dump({{"lines", lines}, {"history", stored}}));
     }
 
     void HistoryOf(const Req& req, Res& res) const {
@@ -745,6 +774,197 @@ struct HttpFace::Impl {
             out += "[" + std::to_string(p.ms) + "," + (p.null ? "null" : toolkit::JsonValue(p.value)) + "]";
         }
         Send(res, out + "]}");
+    }
+
+    // The device and channel of a history request, and its range: from and to
+    // (ISO 8601 or epoch ms; to defaults to now, from to seconds before to,
+    // seconds to 600), at most maxRange long. False: answered with the fault.
+    bool HistoryAsked(const Req& req, Res& res, int64_t maxRange, HistoryChannel& ch, int64_t& from,
+                      int64_t& to) const {
+        if (!req.has_param("device") || !req.has_param("channel")) {
+            Error(res, 400, "history needs device and channel");
+            return false;
+        }
+        to = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+                 .count();
+        long long seconds = kMaxHistorySeconds;
+        std::string text;
+        if (req.has_param("to") && !ParseHistoryTime(text = req.get_param_value("to"), to)) {
+            Error(res, 400, "to is no time (ISO 8601 or epoch milliseconds): " + text);
+            return false;
+        }
+        if (req.has_param("seconds") &&
+            !toolkit::ParseInteger(text = req.get_param_value("seconds"), 1, maxRange / 1000, seconds)) {
+            Error(res, 400, "seconds is a whole number from 1 to " + std::to_string(maxRange / 1000) + ": " + text);
+            return false;
+        }
+        from = to - seconds * 1000;
+        if (req.has_param("from") && !ParseHistoryTime(text = req.get_param_value("from"), from)) {
+            Error(res, 400, "from is no time (ISO 8601 or epoch milliseconds): " + text);
+            return false;
+        }
+        if (from > to) {
+            Error(res, 400, "from " + req.get_param_value("from") + " is after to " + req.get_param_value("to"));
+            return false;
+        }
+        if (to - from > maxRange) {
+            Error(res, 400, "the range from " + req.get_param_value("from") + " to " + req.get_param_value("to") +
+                                " is longer than " + std::to_string(maxRange / 86400000) + " days");
+            return false;
+        }
+        std::string device = req.get_param_value("device"), channel = req.get_param_value("channel");
+        const DeviceModel* d = Device(device);
+        if (d == nullptr) {
+            Error(res, 404, "no device " + device);
+            return false;
+        }
+        // By name or, as devgate history takes it, by element.
+        auto named = [&channel](const ChannelModel& c) { return c.name == channel || c.element == channel; };
+        if (std::none_of(d->channels.begin(), d->channels.end(), named)) {
+            Error(res, 404, "no channel " + channel + " on " + device);
+            return false;
+        }
+        ch.device = device;
+        ch.name = channel;
+        return true;
+    }
+
+    // The history's database for one request, and the channel in it; false:
+    // answered (503 when it cannot be read, 404 when nothing of the channel
+    // was recorded yet).
+    bool HistoryOpen(Res& res, HistoryChannel& ch, std::unique_ptr<HistoryDb>& db) const {
+        std::string name = ch.name;
+        try {
+            db = std::make_unique<HistoryDb>(options.historyPath, HistoryDb::Mode::Read);
+            if (db->Find(ch.device, name, ch)) return true;
+            Error(res, 404, "nothing of " + name + " on " + ch.device + " is recorded yet");
+        } catch (const HistoryError& e) {
+            Error(res, 503, std::string("the history cannot be read: ") + e.what());
+        }
+        return false;
+    }
+
+    // /api/history from the database: the samples of the range, or, when
+    // there are more than points (numbers only), buckets of min and max.
+    void StoredHistory(const Req& req, const Who&, Res& res) {
+        HistoryChannel ch;
+        int64_t from = 0, to = 0;
+        long long points = kHistoryPoints;
+        std::string text;
+        if (!HistoryAsked(req, res, kMaxHistoryRangeMs, ch, from, to)) return;
+        if (req.has_param("points") &&
+            !toolkit::ParseInteger(text = req.get_param_value("points"), 1, kMaxHistoryPoints, points))
+            return Error(res, 400, "points is a whole number from 1 to " + std::to_string(kMaxHistoryPoints) + ": " + text);
+        std::unique_ptr<HistoryDb> db;
+        if (!HistoryOpen(res, ch, db)) return;
+        gateway::HistoryRange r;
+        try {
+            r = db->Query(ch, from, to, static_cast<size_t>(points));
+        } catch (const HistoryError& e) {
+            return Error(res, 503, std::string("the history cannot be read: ") + e.what());
+        }
+        std::string out = "{\"device\":" + devdesc::Quote(ch.device) + ",\"channel\":" +
+                          devdesc::Quote(req.get_param_value("channel")) + ",\"from\":" + std::to_string(from) +
+                          ",\"to\":" + std::to_string(to);
+        if (r.reduced) {
+            out += ",\"reduced\":true,\"bucketMs\":" + std::to_string(r.bucketMs) + ",\"points\":[],\"buckets\":[";
+            for (size_t i = 0; i < r.buckets.size(); ++i) {
+                const HistoryBucket& b = r.buckets[i];
+                bool values = b.count > b.failed;
+                out += (i > 0 ? ",[" : "[") + std::to_string(b.fromMs) + "," +
+                       (values ? HistoryNumber(b.min) : "null") + "," + (values ? HistoryNumber(b.max) : "null") + "]";
+            }
+        } else {
+            out += ",\"reduced\":false,\"points\":[";
+            for (size_t i = 0; i < r.samples.size(); ++i) {
+                const HistorySample& x = r.samples[i];
+                bool value = x.hasValue && x.status != Status::Failed;
+                out += (i > 0 ? ",[" : "[") + std::to_string(x.ms) + "," +
+                       (value ? toolkit::JsonValue(x.value) : "null") + "]";
+            }
+        }
+        out += "],\"gaps\":[";
+        for (size_t i = 0; i < r.gaps.size(); ++i)
+            out += std::string(i > 0 ? "," : "") + "{\"from\":" + std::to_string(r.gaps[i].fromMs) +
+                   ",\"to\":" + std::to_string(r.gaps[i].toMs) +
+                   ",\"missing\":" + std::to_string(r.gaps[i].missing) + "}";
+        Send(res, out + "]}");
+    }
+
+    static ssize_t CsvRead(void* cls, uint64_t, char* out, size_t most) {
+        CsvStream& s = *static_cast<CsvStream*>(cls);
+        if (s.sent == s.buffer.size()) {
+            s.buffer.clear();
+            s.sent = 0;
+            if (s.done) return MHD_CONTENT_READER_END_OF_STREAM;
+            try {
+                size_t n = s.db->SamplesAfter(s.channel, s.lastMs, s.lastId, s.toMs, kCsvPageRows,
+                                              [&s](const HistorySample& x) {
+                                                  s.buffer += HistoryCsvLine(x);
+                                                  s.lastMs = x.ms;
+                                                  s.lastId = x.id;
+                                              });
+                s.done = n < kCsvPageRows;
+            } catch (const HistoryError&) {
+                return MHD_CONTENT_READER_END_WITH_ERROR;  // the client sees the answer cut short
+            }
+            if (s.buffer.empty()) return MHD_CONTENT_READER_END_OF_STREAM;
+        }
+        size_t n = std::min(most, s.buffer.size() - s.sent);
+        std::memcpy(out, s.buffer.data() + s.sent, n);
+        s.sent += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    static void CsvFree(void* cls) {
+        auto* s = static_cast<CsvStream*>(cls);
+        s->streams->fetch_sub(1);
+        delete s;
+    }
+
+    // /api/history.csv: every sample of the range as devgate history prints
+    // it, sent as it is read.
+    MHD_Result HistoryCsv(const Req& req) {
+        Res res;
+        HistoryChannel ch;
+        auto stream = std::make_unique<CsvStream>();
+        if (options.historyPath.empty()) {
+            Error(res, 404, "this site keeps no history on disk");
+        } else if (HistoryAsked(req, res, kMaxCsvRangeMs, ch, stream->lastMs, stream->toMs) &&
+                   HistoryOpen(res, ch, stream->db)) {
+            if (csvStreams.fetch_add(1) >= kCsvStreams) {
+                csvStreams.fetch_sub(1);
+                Error(res, 503, "too many CSV downloads at once; try again later");
+                return Queue(req.connection, res, false);
+            }
+            stream->streams = &csvStreams;
+            stream->channel = ch.id;
+            stream->buffer = kHistoryCsvHeader;
+            MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &Impl::CsvRead,
+                                                                stream.get(), &Impl::CsvFree);
+            if (r == nullptr) {
+                csvStreams.fetch_sub(1);
+                return MHD_NO;
+            }
+            stream.release();  // CsvFree's now
+            std::string file = FileName(ch.device + "-" + req.get_param_value("channel")) + ".csv";
+            std::string disposition = "attachment; filename=\"" + file + "\"";
+            MHD_add_response_header(r, "Content-Type", "text/csv; charset=utf-8");
+            MHD_add_response_header(r, "Content-Disposition", disposition.c_str());
+            MHD_add_response_header(r, "Cache-Control", "no-store");
+            PageHeaders(r);
+            MHD_Result ok = MHD_queue_response(req.connection, 200, r);
+            MHD_destroy_response(r);
+            return ok;
+        }
+        return Queue(req.connection, res, false);
+    }
+
+    // Letters, digits, '-', '_' and '.' of the text, anything else as '_'.
+    static std::string FileName(std::string text) {
+        for (char& c : text)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+        return text;
     }
 
     // The JSON object of a request body, or a 400 answer.
@@ -852,7 +1072,7 @@ struct HttpFace::Impl {
         loginDone();
         MHD_resume_connection(call.req.connection);
         Res res;
-        Error(res, 503, "too many writes and commands at once; try again later");
+        Error(res, 503, "too many writes, commands and history queries at once; try again later");
         return Queue(call.req.connection, res, false);
     }
 
@@ -1004,8 +1224,12 @@ struct HttpFace::Impl {
             Stats(res);
         } else if (get && req.path == "/metrics") {
             Metrics(res);
+        } else if (get && req.path == "/api/history" && !options.historyPath.empty()) {
+            return Carry(call, &Impl::StoredHistory);  // a long range must not hold up a server thread
         } else if (get && req.path == "/api/history") {
             HistoryOf(req, res);
+        } else if (get && req.path == "/api/history.csv") {
+            return HistoryCsv(req);
         } else if (req.method == "POST" && req.path == "/api/session" && WithUsers()) {
             // A token's user takes a session for the page's event stream.
             if (who.user != nullptr && !who.session)

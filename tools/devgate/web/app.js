@@ -30,6 +30,12 @@
   let chart = null;
   let chartDirty = false;
   let chartDrawn = 0;
+  // The trend's range: live, the window up to now (live updates append), or
+  // from..to (ms) as chosen, zoomed or panned. diskHistory: the site keeps a
+  // history on disk (/api/stats), else the memory keeps 10 minutes.
+  const view = { live: true, from: 0, to: 0 };
+  let diskHistory = false;
+  let trendLoads = 0;  // answers of an older range are dropped
   let filterText = '';
   let received = 0;  // value events, for the bench
 
@@ -374,7 +380,7 @@
     ch.code = code;
     if (ch.row) dirty.add(ch);
     const ds = ch.trend;
-    if (ds && typeof value === 'number' && time !== null && status === 'ok') {
+    if (ds && view.live && typeof value === 'number' && time !== null && status === 'ok') {
       ds.data.push({ x: time / 1000, y: value });
       if (ds.data.length > MAX_POINTS) ds.data.splice(0, ds.data.length - MAX_POINTS);
       chartDirty = true;
@@ -573,18 +579,75 @@
 
   function windowSeconds() { return Number($('trend-window').value); }
 
+  // The range on the chart, in ms.
+  function range(now) {
+    return view.live ? { from: now - windowSeconds() * 1000, to: now } : { from: view.from, to: view.to };
+  }
+
   function drawChart(now) {
-    const from = now / 1000 - windowSeconds();
-    for (const ds of chart.data.datasets) {
-      let drop = 0;
-      while (drop < ds.data.length && ds.data[drop].x < from) drop++;
-      if (drop) ds.data.splice(0, drop);
+    const r = range(now);
+    if (view.live) {
+      for (const ds of chart.data.datasets) {
+        let drop = 0;
+        while (drop < ds.data.length && ds.data[drop].x < r.from / 1000) drop++;
+        if (drop) ds.data.splice(0, drop);
+      }
     }
-    chart.options.scales.x.min = from;
-    chart.options.scales.x.max = now / 1000;
+    chart.options.scales.x.min = r.from / 1000;
+    chart.options.scales.x.max = r.to / 1000;
     chart.update('none');
     chartDrawn = now;
     chartDirty = false;
+  }
+
+  function historyQuery(ch, r) {
+    return 'device=' + encodeURIComponent(ch.device) + '&channel=' + encodeURIComponent(ch.name) +
+           '&from=' + Math.floor(r.from) + '&to=' + Math.ceil(r.to);
+  }
+
+  // The points of an answer of /api/history: samples, or a bucket's min and
+  // max; a failed sample breaks the line.
+  function pointsOf(h) {
+    if (!h.reduced) return h.points.map((p) => ({ x: p[0] / 1000, y: typeof p[1] === 'number' ? p[1] : null }));
+    const out = [];
+    for (const [t, min, max] of h.buckets) {
+      out.push({ x: t / 1000, y: min });
+      out.push({ x: (t + h.bucketMs / 2) / 1000, y: max });
+    }
+    return out;
+  }
+
+  // The channel's points over the range from the server; live ones that came
+  // meanwhile stay after them.
+  async function loadTrend(ch, r, load) {
+    const ds = ch.trend;
+    try {
+      let q = 'api/history?' + historyQuery(ch, r);
+      if (!diskHistory) q = 'api/history?device=' + encodeURIComponent(ch.device) + '&channel=' +
+                            encodeURIComponent(ch.name) + '&seconds=' + windowSeconds();
+      else q += '&points=' + Math.max(100, Math.min(10000, Math.round($('trend-chart').clientWidth)));
+      const past = pointsOf(await getJson(q));
+      if (load !== trendLoads || ch.trend !== ds) return;
+      const last = past.length ? past[past.length - 1].x : -Infinity;
+      ds.data = view.live ? past.concat(ds.data.filter((p) => p.x > last)) : past;
+    } catch (err) {
+      showMessage('history of ' + ds.label + ': ' + err.message, true);
+    }
+    chartDirty = true;
+    queueFrame();
+  }
+
+  // Every trended channel again, for a new range.
+  function reloadTrend() {
+    const load = ++trendLoads;
+    const r = range(Date.now());
+    showRange(r);
+    for (const ch of trend) {
+      if (!view.live) ch.trend.data = [];
+      loadTrend(ch, r, load);
+    }
+    chartDirty = true;
+    queueFrame();
   }
 
   async function addTrend(ch) {
@@ -594,18 +657,107 @@
     ch.trend = ds;
     trend.add(ch);
     chart.data.datasets.push(ds);
+    await loadTrend(ch, range(Date.now()), trendLoads);
+  }
+
+  // ---- the trend's range: a window, from..to, zoom (wheel) and pan (drag)
+
+  const localTime = (ms) => new Date(ms - new Date(ms).getTimezoneOffset() * 60000).toISOString().slice(0, 19);
+
+  function showRange(r) {
+    $('trend-from').value = localTime(r.from);
+    $('trend-to').value = localTime(r.to);
+  }
+
+  function setRange(from, to) {
+    const now = Date.now();
+    const span = Math.min(Math.max(to - from, 1000), 31 * 86400000);
+    view.live = false;
+    view.to = Math.min(from + span, now);
+    view.from = view.to - span;
+    reloadTrend();
+  }
+
+  function goLive() {
+    view.live = true;
+    reloadTrend();
+  }
+
+  // Without a history on disk only the memory's 10 minutes can be shown.
+  function historyMode(disk) {
+    if (disk === diskHistory) return;
+    diskHistory = disk;
+    $('trend-range').classList.toggle('hidden', !disk);
+    for (const o of $('trend-window').querySelectorAll('option.disk')) o.disabled = !disk;
+    if (!disk) goLive();
+  }
+
+  function wireZoom() {
+    const box = $('trend-chart');
+    const area = () => chart.chartArea;
+    box.addEventListener('wheel', (e) => {
+      if (!chart || !diskHistory) return;
+      e.preventDefault();
+      const a = area();
+      const r = range(Date.now());
+      const at = Math.min(1, Math.max(0, (e.offsetX - a.left) / (a.right - a.left)));
+      const factor = e.deltaY > 0 ? 1.5 : 1 / 1.5;
+      const mid = r.from + at * (r.to - r.from);
+      setRange(mid - (mid - r.from) * factor, mid + (r.to - mid) * factor);
+    }, { passive: false });
+    let drag = null;
+    box.addEventListener('pointerdown', (e) => {
+      if (!chart || !diskHistory) return;
+      drag = { x: e.clientX, r: range(Date.now()) };
+      box.setPointerCapture(e.pointerId);
+    });
+    box.addEventListener('pointermove', (e) => {
+      if (!drag) return;
+      const a = area();
+      const shift = (drag.x - e.clientX) / (a.right - a.left) * (drag.r.to - drag.r.from);
+      chart.options.scales.x.min = (drag.r.from + shift) / 1000;
+      chart.options.scales.x.max = (drag.r.to + shift) / 1000;
+      chart.update('none');
+    });
+    box.addEventListener('pointerup', (e) => {
+      if (!drag) return;
+      const a = area();
+      const shift = (drag.x - e.clientX) / (a.right - a.left) * (drag.r.to - drag.r.from);
+      const r = drag.r;
+      drag = null;
+      if (Math.abs(shift) > 0) setRange(r.from + shift, r.to + shift);
+    });
+  }
+
+  // One CSV file of the trended channels over the range: each channel's
+  // samples from /api/history.csv, with its device and channel in front.
+  async function downloadCsv() {
+    const r = range(Date.now());
+    const parts = [];
     try {
-      const q = 'api/history?device=' + encodeURIComponent(ch.device) + '&channel=' + encodeURIComponent(ch.name) +
-                '&seconds=' + windowSeconds();
-      const h = await getJson(q);
-      const past = h.points.filter((p) => typeof p[1] === 'number').map((p) => ({ x: p[0] / 1000, y: p[1] }));
-      const last = past.length ? past[past.length - 1].x : -Infinity;
-      ds.data = past.concat(ds.data.filter((p) => p.x > last));
+      for (const ch of trend) {
+        const res = await fetch('api/history.csv?' + historyQuery(ch, r), { cache: 'no-store', headers: authorization() });
+        if (!res.ok) await answer(res);
+        const rows = (await res.text()).split('\n');
+        const head = rows.shift();
+        if (!parts.length) parts.push('device,channel,' + head);
+        const quote = (t) => (/[",\n]/.test(t) ? '"' + t.replace(/"/g, '""') + '"' : t);
+        const prefix = quote(ch.device) + ',' + quote(ch.name) + ',';
+        for (const row of rows) if (row) parts.push(prefix + row);
+      }
     } catch (err) {
-      showMessage('history of ' + ds.label + ': ' + err.message, true);
+      showMessage('CSV: ' + err.message, true);
+      return;
     }
-    chartDirty = true;
-    queueFrame();
+    if (!parts.length) return showMessage('CSV: tick channels to plot first', true);
+    const text = parts.join('\n') + '\n';
+    window.devgateConsole.lastCsv = text;
+    const a = el('a', { href: URL.createObjectURL(new Blob([text], { type: 'text/csv' })),
+                        download: 'devgate-trend-' + localTime(r.from).replace(/:/g, '') + '.csv' });
+    document.body.append(a);
+    a.click();
+    a.remove();
+    setTimeout(() => URL.revokeObjectURL(a.href), 10000);
   }
 
   function removeTrend(ch) {
@@ -672,12 +824,18 @@
           el('td', { text: [lat.p50, lat.p90, lat.p99].map((x) => (typeof x === 'number' ? x.toFixed(2) : '–')).join(' / ') })));
       }
     }
-    $('stats').replaceChildren(el('table', { class: 'stats' }, el('tbody', null, ...rows)));
+    const h = body.history;
+    const history = !h ? [] : [el('p', { class: h.up ? 'history' : 'history bad' },
+      'history on disk: ' + (h.up ? 'up' : 'down: ' + h.reason) + ', ' + h.recorded + ' changes recorded, ' +
+      h.missing + ' not recorded, ' + h.gaps + ' gaps')];
+    $('stats').replaceChildren(el('table', { class: 'stats' }, el('tbody', null, ...rows)), ...history);
   }
 
   async function loadStats() {
     try {
-      renderStats(await getJson('api/stats'));
+      const body = await getJson('api/stats');
+      historyMode(body.history != null);
+      renderStats(body);
     } catch (err) {
       showMessage('statistics: ' + err.message, true);
     }
@@ -736,6 +894,7 @@
     const box = $('devices');
     box.replaceChildren(...site.devices.map(buildDevice));
     makeChart();
+    if (chart) wireZoom();
     connect();
     try {
       await loadValues();
@@ -797,13 +956,20 @@
         for (const dev of devices.values()) applyFilter(dev);
       }, 150);
     });
-    $('trend-window').addEventListener('change', () => { chartDirty = true; queueFrame(); });
+    $('trend-window').addEventListener('change', goLive);
+    $('trend-show').addEventListener('click', () => {
+      const from = new Date($('trend-from').value).getTime(), to = new Date($('trend-to').value).getTime();
+      if (!(from < to)) return showMessage('the trend\'s from must be before its to', true);
+      setRange(from, to);
+    });
+    $('trend-reset').addEventListener('click', goLive);
+    $('trend-csv').addEventListener('click', downloadCsv);
     $('trend-clear').addEventListener('click', clearTrend);
     start();
   }
 
   // For tests and the bench: the model, the chart, the conversions of typed text.
   window.devgateConsole = { channels, devices, lines, chart: () => chart, received: () => received,
-                            parseValue, jsonOf, variablesJson };
+                            parseValue, jsonOf, variablesJson, view, setRange, goLive, downloadCsv, lastCsv: '' };
   wire();
 })();

@@ -103,6 +103,12 @@ public:
     void Samples(int channel, int64_t fromMs, int64_t toMs, const std::function<void(const HistorySample&)>& each);
     // The range, reduced to at most points buckets when it has more samples
     // (0: never reduced).
+    // At most most samples of the channel after the sample (afterMs, afterId)
+    // up to toMs, in order of time, to each (afterId 0: from afterMs on,
+    // afterMs included); returns how many. Pages through a range without
+    // holding a read open between the pages.
+    size_t SamplesAfter(int channel, int64_t afterMs, int64_t afterId, int64_t toMs, size_t most,
+                        const std::function<void(const HistorySample&)>& each);
     HistoryRange Query(const HistoryChannel& channel, int64_t fromMs, int64_t toMs, size_t points);
     std::vector<HistoryGap> Gaps(int64_t fromMs, int64_t toMs);
 

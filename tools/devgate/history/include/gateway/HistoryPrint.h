@@ -9,6 +9,15 @@
 
 namespace gateway {
 
+struct HistorySample;
+
+// The CSV of raw samples, as devgate history and GET /api/history.csv
+// write it: this header, then a line a sample.
+extern const char* const kHistoryCsvHeader;  // "time,ms,value,status,code\n"
+std::string HistoryCsvLine(const HistorySample& sample);
+// A bucket's min or max as JSON: the number, or null when it is none.
+std::string HistoryNumber(double x);
+
 struct HistoryQuery {
     std::string path, device, channel;
     int64_t fromMs = 0, toMs = 0;

@@ -17,11 +17,13 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "gateway/Face.h"
 #include "gateway/Gateway.h"
+#include "gateway/HistoryRecorder.h"
 
 namespace gateway {
 
@@ -39,6 +41,10 @@ struct HttpOptions {
     std::string usersFile;        // empty: the single token
     std::chrono::minutes sessionIdle{30};
     HealthSource health;  // every face's health for /metrics; empty: this face's own
+    // The history on disk, which /api/history and /api/history.csv read
+    // (a connection of their own, read only); empty: the charts' memory only.
+    std::string historyPath;
+    std::function<HistoryStats()> historyStats;  // its recorder's state for /api/stats
 };
 
 // Why these options must not start (plain HTTP on an address other than the
