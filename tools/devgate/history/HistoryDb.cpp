@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <memory>
@@ -88,7 +90,20 @@ HistoryDb::~HistoryDb() {
     sqlite3_close_v2(m_db);
 }
 
-void HistoryDb::Throw(const std::string& what) { throw HistoryError(what + ": " + sqlite3_errmsg(m_db)); }
+void HistoryDb::Throw(const std::string& what) { throw HistoryError(what + ": " + Why()); }
+
+std::string HistoryDb::Why() {
+    // SQLite's "disk I/O error" says nothing of a full or read-only disk:
+    // the system's reason follows it (SQLite keeps it for some faults only;
+    // else it is the failed write's, read before any other call).
+    int e = sqlite3_system_errno(m_db);
+    if (e == 0) e = errno;
+    std::string why = sqlite3_errmsg(m_db);
+    int code = sqlite3_extended_errcode(m_db) & 0xff;
+    if (e != 0 && (code == SQLITE_IOERR || code == SQLITE_FULL))
+        why += std::string(" (") + std::strerror(e) + ")";
+    return why;
+}
 
 sqlite3_stmt* HistoryDb::Prepare(const char* sql) {
     sqlite3_stmt* s = nullptr;
@@ -122,7 +137,7 @@ void HistoryDb::Append(const std::vector<Row>& rows, const std::vector<HistoryGa
         int rc = sqlite3_step(s);
         sqlite3_reset(s);
         if (rc != SQLITE_DONE) {
-            std::string why = sqlite3_errmsg(m_db);
+            std::string why = Why();
             sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
             throw HistoryError("cannot be written: " + why);
         }
@@ -152,7 +167,7 @@ void HistoryDb::Append(const std::vector<Row>& rows, const std::vector<HistoryGa
     sqlite3_bind_int64(m_setNext, 1, id);
     step(m_setNext);
     if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        std::string why = sqlite3_errmsg(m_db);
+        std::string why = Why();
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw HistoryError("cannot be written: " + why);
     }

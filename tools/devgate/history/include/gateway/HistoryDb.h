@@ -116,6 +116,7 @@ private:
     sqlite3_stmt* Prepare(const char* sql);
     void Exec(const char* sql);
     [[noreturn]] void Throw(const std::string& what);
+    std::string Why();  // the last fault's reason
 
     sqlite3* m_db = nullptr;
     std::vector<sqlite3_stmt*> m_statements;
