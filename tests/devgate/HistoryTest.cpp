@@ -345,7 +345,8 @@ const DiskFault kDiskFaults[] = {
          setrlimit(RLIMIT_FSIZE, &limit);
          signal(SIGXFSZ, SIG_DFL);
      }},
-    {"read only", "Operation not permitted", [](const std::string& db) { return Immutable(db, true) && Immutable(db + "-wal", true); },
+    {"read only", "Operation not permitted",
+     [](const std::string& db) { return Immutable(db, true) && Immutable(db + "-wal", true); },
      [](const std::string& db) {
          Immutable(db + "-wal", false);
          Immutable(db, false);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -100,8 +100,7 @@ std::string HistoryDb::Why() {
     if (e == 0) e = errno;
     std::string why = sqlite3_errmsg(m_db);
     int code = sqlite3_extended_errcode(m_db) & 0xff;
-    if (e != 0 && (code == SQLITE_IOERR || code == SQLITE_FULL))
-        why += std::string(" (") + std::strerror(e) + ")";
+    if (e != 0 && (code == SQLITE_IOERR || code == SQLITE_FULL)) why += std::string(" (") + std::strerror(e) + ")";
     return why;
 }
 

@@ -19,8 +19,8 @@ const char* const kHistoryCsvHeader = "time,ms,value,status,code\n";
 std::string HistoryNumber(double x) { return std::isfinite(x) ? toolkit::NumberText(x) : "null"; }
 
 std::string HistoryCsvLine(const HistorySample& s) {
-    return Time(s.ms) + "," + std::to_string(s.ms) + "," + (s.hasValue ? toolkit::CsvField(s.value.Text()) : "") +
-           "," + StatusWord(s.status) + "," + std::to_string(s.code) + "\n";
+    return Time(s.ms) + "," + std::to_string(s.ms) + "," + (s.hasValue ? toolkit::CsvField(s.value.Text()) : "") + "," +
+           StatusWord(s.status) + "," + std::to_string(s.code) + "\n";
 }
 
 int PrintHistory(const HistoryQuery& q, std::ostream& out, std::ostream& err) {

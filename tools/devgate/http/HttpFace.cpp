@@ -54,10 +54,10 @@ constexpr unsigned kServingThreads = 2;
 constexpr unsigned kMaxConnections = 256;
 constexpr int kMaxHistorySeconds = 600;  // of the memory rings; the default window on disk too
 constexpr long long kHistoryPoints = 1000, kMaxHistoryPoints = 10000;  // of /api/history on disk
-constexpr int64_t kMaxHistoryRangeMs = 31LL * 24 * 3600 * 1000;       // from..to of /api/history on disk
-constexpr int64_t kMaxCsvRangeMs = 366LL * 24 * 3600 * 1000;          // of /api/history.csv
-constexpr size_t kCsvStreams = 4;      // /api/history.csv answers being sent at once
-constexpr size_t kCsvPageRows = 2000;  // samples read in one go for /api/history.csv
+constexpr int64_t kMaxHistoryRangeMs = 31LL * 24 * 3600 * 1000;        // from..to of /api/history on disk
+constexpr int64_t kMaxCsvRangeMs = 366LL * 24 * 3600 * 1000;           // of /api/history.csv
+constexpr size_t kCsvStreams = 4;                                      // /api/history.csv answers being sent at once
+constexpr size_t kCsvPageRows = 2000;                                  // samples read in one go for /api/history.csv
 constexpr int kNoPort = -2;
 constexpr auto kEventWait = std::chrono::milliseconds(500);
 constexpr auto kKeepalive = std::chrono::seconds(5);
@@ -227,13 +227,12 @@ struct Endpoint {
 };
 
 const Endpoint kEndpoints[] = {
-    {"GET", "/api/site", Action::Read, false},      {"GET", "/api/values", Action::Read, false},
-    {"GET", "/api/stats", Action::Read, false},     {"GET", "/api/history", Action::Read, false},
-    {"GET", "/api/history.csv", Action::Read, false},
-    {"GET", "/api/events", Action::Read, false},    {"POST", "/api/session", Action::Read, false},
-    {"POST", "/api/logout", Action::Read, false},   {"POST", "/api/login", Action::Read, true},
-    {"POST", "/api/write", Action::Control, false}, {"POST", "/api/ioctl", Action::Control, false},
-    {"GET", "/metrics", Action::Read, false},
+    {"GET", "/api/site", Action::Read, false},        {"GET", "/api/values", Action::Read, false},
+    {"GET", "/api/stats", Action::Read, false},       {"GET", "/api/history", Action::Read, false},
+    {"GET", "/api/history.csv", Action::Read, false}, {"GET", "/api/events", Action::Read, false},
+    {"POST", "/api/session", Action::Read, false},    {"POST", "/api/logout", Action::Read, false},
+    {"POST", "/api/login", Action::Read, true},       {"POST", "/api/write", Action::Control, false},
+    {"POST", "/api/ioctl", Action::Control, false},   {"GET", "/metrics", Action::Read, false},
 };
 
 const char* ActionWord(Action action) {
@@ -337,7 +336,7 @@ struct HttpFace::Impl {
     std::atomic<size_t> eventClients{0};
     std::atomic<unsigned long> streamDrops{0};  // of the event streams that ended
     std::atomic<size_t> csvStreams{0};
-    std::mutex jobsMutex;                       // threads of writes, commands and event streams
+    std::mutex jobsMutex;  // threads of writes, commands and event streams
     std::condition_variable jobsDone;
     size_t jobs = 0;
     mutable std::mutex connsMutex;
@@ -742,9 +741,8 @@ struct HttpFace::Impl {
         ojson stored;  // null: no history on disk
         if (options.historyStats) {
             HistoryStats h = options.historyStats();
-            stored = {{"up", h.up},           {"reason", h.reason},   {"recorded", h.recorded},
-                       {"missing", h.missing}, {"gaps", h.gaps},       {"downs", h.downs},
-                       {"pruned", h.pruned},   {"batches", h.batches}};
+            stored = {{"up", h.up},     {"reason", h.reason}, {"recorded", h.recorded}, {"missing", h.missing},
+                      {"gaps", h.gaps}, {"downs", h.downs},   {"pruned", h.pruned},     {"batches", h.batches}};
         }
         Send(res, Dump({{"lines", lines}, {"history", stored}}));
     }
@@ -808,8 +806,9 @@ struct HttpFace::Impl {
             return false;
         }
         if (to - from > maxRange) {
-            Error(res, 400, "the range from " + req.get_param_value("from") + " to " + req.get_param_value("to") +
-                                " is longer than " + std::to_string(maxRange / 86400000) + " days");
+            Error(res, 400,
+                  "the range from " + req.get_param_value("from") + " to " + req.get_param_value("to") +
+                      " is longer than " + std::to_string(maxRange / 86400000) + " days");
             return false;
         }
         std::string device = req.get_param_value("device"), channel = req.get_param_value("channel");
@@ -854,7 +853,8 @@ struct HttpFace::Impl {
         if (!HistoryAsked(req, res, kMaxHistoryRangeMs, ch, from, to)) return;
         if (req.has_param("points") &&
             !toolkit::ParseInteger(text = req.get_param_value("points"), 1, kMaxHistoryPoints, points))
-            return Error(res, 400, "points is a whole number from 1 to " + std::to_string(kMaxHistoryPoints) + ": " + text);
+            return Error(res, 400,
+                         "points is a whole number from 1 to " + std::to_string(kMaxHistoryPoints) + ": " + text);
         std::unique_ptr<HistoryDb> db;
         if (!HistoryOpen(res, ch, db)) return;
         gateway::HistoryRange r;
@@ -863,9 +863,9 @@ struct HttpFace::Impl {
         } catch (const HistoryError& e) {
             return Error(res, 503, std::string("the history cannot be read: ") + e.what());
         }
-        std::string out = "{\"device\":" + devdesc::Quote(ch.device) + ",\"channel\":" +
-                          devdesc::Quote(req.get_param_value("channel")) + ",\"from\":" + std::to_string(from) +
-                          ",\"to\":" + std::to_string(to);
+        std::string out = "{\"device\":" + devdesc::Quote(ch.device) +
+                          ",\"channel\":" + devdesc::Quote(req.get_param_value("channel")) +
+                          ",\"from\":" + std::to_string(from) + ",\"to\":" + std::to_string(to);
         if (r.reduced) {
             out += ",\"reduced\":true,\"bucketMs\":" + std::to_string(r.bucketMs) + ",\"points\":[],\"buckets\":[";
             for (size_t i = 0; i < r.buckets.size(); ++i) {
@@ -886,8 +886,8 @@ struct HttpFace::Impl {
         out += "],\"gaps\":[";
         for (size_t i = 0; i < r.gaps.size(); ++i)
             out += std::string(i > 0 ? "," : "") + "{\"from\":" + std::to_string(r.gaps[i].fromMs) +
-                   ",\"to\":" + std::to_string(r.gaps[i].toMs) +
-                   ",\"missing\":" + std::to_string(r.gaps[i].missing) + "}";
+                   ",\"to\":" + std::to_string(r.gaps[i].toMs) + ",\"missing\":" + std::to_string(r.gaps[i].missing) +
+                   "}";
         Send(res, out + "]}");
     }
 

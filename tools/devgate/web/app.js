@@ -169,9 +169,13 @@
     return ch.status === 'failed' && ch.code !== undefined && ch.code !== null ? 'failed ' + ch.code : ch.status;
   }
 
+  // A tick of the trend's time axis: the time of day, with the date over
+  // a range longer than a day.
   function clock(seconds) {
     const d = new Date(seconds * 1000);
-    return d.toTimeString().slice(0, 8);
+    const x = chart && chart.options.scales.x;
+    const long = x && x.max - x.min > 86400;
+    return (long ? localTime(seconds * 1000).slice(5, 10) + ' ' : '') + d.toTimeString().slice(0, long ? 5 : 8);
   }
 
   // ---- lines
