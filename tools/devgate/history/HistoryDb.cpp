@@ -257,20 +257,7 @@ void ReadSample(sqlite3_stmt* q, HistorySample& x) {
 
 void HistoryDb::Samples(int channel, int64_t fromMs, int64_t toMs,
                         const std::function<void(const HistorySample&)>& each) {
-    Statement s = Once(m_db,
-                       "SELECT id, ms, value, status, code FROM sample WHERE channel = ? AND ms BETWEEN ? AND ?"
-                       " ORDER BY ms, id");
-    sqlite3_stmt* q = s.get();
-    sqlite3_bind_int(q, 1, channel);
-    sqlite3_bind_int64(q, 2, fromMs);
-    sqlite3_bind_int64(q, 3, toMs);
-    HistorySample x;
-    int rc;
-    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-        ReadSample(q, x);
-        each(x);
-    }
-    if (rc != SQLITE_DONE) Throw("cannot be read");
+    SamplesAfter(channel, fromMs, 0, toMs, std::numeric_limits<size_t>::max(), each);
 }
 
 size_t HistoryDb::SamplesAfter(int channel, int64_t afterMs, int64_t afterId, int64_t toMs, size_t most,
