@@ -335,8 +335,8 @@ struct HttpFace::Impl {
     std::atomic<bool> stopping{false};
     std::atomic<size_t> eventClients{0};
     std::atomic<unsigned long> streamDrops{0};  // of the event streams that ended
-    std::atomic<size_t> csvStreams{0};
-    std::mutex jobsMutex;  // threads of writes, commands and event streams
+    std::atomic<size_t> csvStreams{0};          // /api/history.csv answers being sent
+    std::mutex jobsMutex;                       // threads of writes, commands and event streams
     std::condition_variable jobsDone;
     size_t jobs = 0;
     mutable std::mutex connsMutex;
