@@ -385,6 +385,7 @@
     if (ch.row) dirty.add(ch);
     const ds = ch.trend;
     if (ds && view.live && typeof value === 'number' && time !== null && status === 'ok') {
+      if (ds.data.length && ds.data[ds.data.length - 1].tail) ds.data.pop();
       ds.data.push({ x: time / 1000, y: value });
       if (ds.data.length > MAX_POINTS) ds.data.splice(0, ds.data.length - MAX_POINTS);
       chartDirty = true;
@@ -593,8 +594,12 @@
     if (view.live) {
       for (const ds of chart.data.datasets) {
         let drop = 0;
-        while (drop < ds.data.length && ds.data[drop].x < r.from / 1000) drop++;
+        while (drop < ds.data.length - 1 && ds.data[drop + 1].x < r.from / 1000) drop++;  // the one before stays
         if (drop) ds.data.splice(0, drop);
+        // Only changes are recorded: the last value holds up to now.
+        const last = ds.data[ds.data.length - 1];
+        if (last && last.tail) last.x = r.to / 1000;
+        else if (last && last.y !== null) ds.data.push({ x: r.to / 1000, y: last.y, tail: true });
       }
     }
     chart.options.scales.x.min = r.from / 1000;
@@ -633,7 +638,7 @@
       const past = pointsOf(await getJson(q));
       if (load !== trendLoads || ch.trend !== ds) return;
       const last = past.length ? past[past.length - 1].x : -Infinity;
-      ds.data = view.live ? past.concat(ds.data.filter((p) => p.x > last)) : past;
+      ds.data = view.live ? past.concat(ds.data.filter((p) => p.x > last && !p.tail)) : past;
     } catch (err) {
       showMessage('history of ' + ds.label + ': ' + err.message, true);
     }
@@ -657,7 +662,8 @@
   async function addTrend(ch) {
     if (!chart || ch.trend) return;
     const color = COLORS[chart.data.datasets.length % COLORS.length];
-    const ds = { label: ch.device + '/' + ch.name, data: [], borderColor: color, backgroundColor: color };
+    // Stepped: a value holds until the next change.
+    const ds = { label: ch.device + '/' + ch.name, data: [], borderColor: color, backgroundColor: color, stepped: true };
     ch.trend = ds;
     trend.add(ch);
     chart.data.datasets.push(ds);
