@@ -1,15 +1,18 @@
 #!/usr/bin/python3
 """devgate's history on disk over HTTP: /api/history and /api/history.csv
-answer from the database, the statistics show the history's state, and a
-devgate killed with SIGKILL while it records restarts with its history whole
-(SQLite's integrity check passes) and answers across the kill.
+answer from the database, the statistics show the history's state (down with
+the reason on a read-only disk, while every face goes on, then up with a gap),
+and a devgate killed with SIGKILL while it records restarts with its history
+whole (SQLite's integrity check passes) and answers across the kill.
 Usage: history_http.py DEVGATE"""
+import fcntl
 import json
 import os
 import re
 import select
 import signal
 import sqlite3
+import struct
 import subprocess
 import sys
 import tempfile
@@ -90,6 +93,18 @@ def history(base, awaited=False, **query):
         return None
     check(status == 200, "history: %s %s" % (status, answer))
     return answer
+
+
+def immutable(path, on):
+    """Sets or clears the file's immutable attribute (writing it fails, for root too); False where it cannot."""
+    get, put, flag = 0x80086601, 0x40086602, 0x10  # FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_IMMUTABLE_FL
+    try:
+        with open(path, "rb") as f:
+            flags = struct.unpack("l", fcntl.ioctl(f, get, struct.pack("l", 0)))[0]
+            fcntl.ioctl(f, put, struct.pack("l", flags | flag if on else flags & ~flag))
+        return True
+    except OSError:
+        return False
 
 
 def values(answer):
@@ -186,6 +201,30 @@ def main():
                 ("/api/history.csv?device=nobody&channel=temp", 404, "nobody")):
             status, answer, _ = call(base, path)
             check(status == code and word in answer["error"], "%s: %s %s" % (path, status, answer))
+
+        # A read-only disk: history down with the reason in the statistics, every face goes on, and once it
+        # can write again the changes it missed are a gap.
+        writer = Writer(base, 2000)
+        writer.start()
+        if immutable(db, True) and immutable(db + "-wal", True):
+            try:
+                down = wait_for("history down", lambda: (lambda h: h if not h["up"] else None)(
+                    call(base, "/api/stats")[1]["history"]))
+                check("Operation not permitted" in down["reason"], down)
+                wait_for("changes missed", lambda: call(base, "/api/stats")[1]["history"]["missing"] > 0)
+                check(call(base, "/api/values")[0] == 200 and len(history(base)["points"]) > 0,
+                      "values and the history are answered while it cannot write")
+            finally:
+                immutable(db + "-wal", False)
+                immutable(db, False)
+            up = wait_for("history up", lambda: (lambda h: h if h["up"] and h["gaps"] > 0 else None)(
+                call(base, "/api/stats")[1]["history"]))
+            check(up["reason"] == "" and up["downs"] == 1, up)
+            check(sum(g["missing"] for g in history(base, **{"from": since})["gaps"]) == up["missing"], up)
+        else:
+            print("history over HTTP: no immutable files here; the read-only disk is not tried")
+        writer.stop.set()
+        writer.join(DEADLINE_S)
 
         # The database gone: 503 with the reason; the rest of devgate goes on.
         os.rename(db, db + ".away")
