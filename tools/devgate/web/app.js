@@ -614,8 +614,8 @@
            '&from=' + Math.floor(r.from) + '&to=' + Math.ceil(r.to);
   }
 
-  // The points of an answer of /api/history: samples, or a bucket's min and
-  // max; a failed sample breaks the line.
+  // The points of an answer of /api/history: samples (null where one failed
+  // or is no number), or a bucket's min and max.
   function pointsOf(h) {
     if (!h.reduced) return h.points.map((p) => ({ x: p[0] / 1000, y: typeof p[1] === 'number' ? p[1] : null }));
     const out = [];
