@@ -117,6 +117,7 @@ def main():
             ("/api/site", None, (401, 200, 200, 200)),
             ("/api/stats", None, (401, 200, 200, 200)),
             ("/api/history?device=press1&channel=temp", None, (401, 200, 200, 200)),
+            ("/api/history.csv?device=press1&channel=temp", None, (401, 404, 404, 404)),  # no history on disk
             ("/api/write", write, (401, 403, 200, 200)),
             ("/api/write", dict(write, device="press2"), (401, 403, 403, 200)),
             ("/api/ioctl", command, (401, 403, 200, 200)),
