@@ -25,6 +25,7 @@ from pathlib import Path
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.common.exceptions import StaleElementReferenceException
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
@@ -212,6 +213,13 @@ class Page(unittest.TestCase):
         self.browser.execute_script("""const c = document.getElementById('trend-chart');
             const x = c.getBoundingClientRect().left + Chart.getChart(c).chartArea.left;
             c.dispatchEvent(new WheelEvent('wheel', {deltaY: -100, clientX: x, bubbles: true, cancelable: true}));""")
+        self.assertAlmostEqual(self.browser.execute_script(span), before / 1.5, delta=2)
+        # A drag to the left pans to later times, the span kept.
+        start = "return window.devgateConsole.view.from"
+        was = self.browser.execute_script(start)
+        ActionChains(self.browser).move_to_element(self.find("#trend-chart")).click_and_hold() \
+            .move_by_offset(-200, 0).release().perform()
+        self.assertGreater(self.browser.execute_script(start), was)
         self.assertAlmostEqual(self.browser.execute_script(span), before / 1.5, delta=2)
         self.find("#trend-csv").click()
         csv = WebDriverWait(self.browser, 10).until(lambda b: b.execute_script(console + ".lastCsv"))

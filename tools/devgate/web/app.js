@@ -36,6 +36,7 @@
   const view = { live: true, from: 0, to: 0 };
   let diskHistory = false;
   let trendLoads = 0;  // answers of an older range are dropped
+  let trendDrag = null;  // a pan under way: {x, r}; the chart follows the pointer, not the clock
   let filterText = '';
   let received = 0;  // value events, for the bench
 
@@ -590,6 +591,7 @@
   }
 
   function drawChart(now) {
+    if (trendDrag) return;
     const r = range(now);
     if (view.live) {
       for (const ds of chart.data.datasets) {
@@ -715,28 +717,32 @@
       const mid = r.from + at * (r.to - r.from);
       setRange(mid - (mid - r.from) * factor, mid + (r.to - mid) * factor);
     }, { passive: false });
-    let drag = null;
     box.addEventListener('pointerdown', (e) => {
       if (!chart || !diskHistory) return;
-      drag = { x: e.clientX, r: range(Date.now()) };
-      box.setPointerCapture(e.pointerId);
+      trendDrag = { x: e.clientX, r: range(Date.now()) };
+      try { box.setPointerCapture(e.pointerId); } catch (err) { /* a pointer that is gone already */ }
     });
-    box.addEventListener('pointermove', (e) => {
-      if (!drag) return;
+    const shiftOf = (e) => {
       const a = area();
-      const shift = (drag.x - e.clientX) / (a.right - a.left) * (drag.r.to - drag.r.from);
-      chart.options.scales.x.min = (drag.r.from + shift) / 1000;
-      chart.options.scales.x.max = (drag.r.to + shift) / 1000;
+      return (trendDrag.x - e.clientX) / (a.right - a.left) * (trendDrag.r.to - trendDrag.r.from);
+    };
+    box.addEventListener('pointermove', (e) => {
+      if (!trendDrag) return;
+      const shift = shiftOf(e);
+      chart.options.scales.x.min = (trendDrag.r.from + shift) / 1000;
+      chart.options.scales.x.max = (trendDrag.r.to + shift) / 1000;
       chart.update('none');
     });
-    box.addEventListener('pointerup', (e) => {
-      if (!drag) return;
-      const a = area();
-      const shift = (drag.x - e.clientX) / (a.right - a.left) * (drag.r.to - drag.r.from);
-      const r = drag.r;
-      drag = null;
-      if (Math.abs(shift) > 0) setRange(r.from + shift, r.to + shift);
-    });
+    const end = (e) => {
+      if (!trendDrag) return;
+      const shift = shiftOf(e);
+      const r = trendDrag.r;
+      trendDrag = null;
+      if (shift !== 0) setRange(r.from + shift, r.to + shift);
+      else queueFrame();
+    };
+    box.addEventListener('pointerup', end);
+    box.addEventListener('pointercancel', end);
   }
 
   // One CSV file of the trended channels over the range: each channel's
