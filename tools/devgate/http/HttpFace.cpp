@@ -801,14 +801,15 @@ struct HttpFace::Impl {
             Error(res, 400, "from is no time (ISO 8601 or epoch milliseconds): " + text);
             return false;
         }
+        std::string toText = req.has_param("to") ? req.get_param_value("to") : "now";
         if (from > to) {
-            Error(res, 400, "from " + req.get_param_value("from") + " is after to " + req.get_param_value("to"));
+            Error(res, 400, "from " + req.get_param_value("from") + " is after to " + toText);
             return false;
         }
         if (to - from > maxRange) {
             Error(res, 400,
-                  "the range from " + req.get_param_value("from") + " to " + req.get_param_value("to") +
-                      " is longer than " + std::to_string(maxRange / 86400000) + " days");
+                  "the range from " + req.get_param_value("from") + " to " + toText + " is longer than " +
+                      std::to_string(maxRange / 86400000) + " days");
             return false;
         }
         std::string device = req.get_param_value("device"), channel = req.get_param_value("channel");
