@@ -87,3 +87,12 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
                                         $<TARGET_FILE:devgate> ${PROJECT_SOURCE_DIR}/examples/site.toml)
   set_tests_properties(devgate_metrics PROPERTIES TIMEOUT 90 SKIP_RETURN_CODE 77)
 endif()
+
+# --mqtt-backlog against real mosquitto brokers: a 20 s outage with a restart
+# of devgate in it, then a bridged second broker; every recorded change
+# arrives in order.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_mqtt_backlog COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/mqtt_backlog.py
+                                             $<TARGET_FILE:devgate>)
+  set_tests_properties(devgate_mqtt_backlog PROPERTIES TIMEOUT 150)
+endif()

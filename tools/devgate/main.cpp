@@ -6,7 +6,8 @@
 //   devgate run SITE [--format table|jsonl] [--seconds N] [--feed-queue N] [--http ADDR:PORT [--token-file F |
 //                    --users F [--session-idle MIN]] [--open-reads] [--tls-cert F --tls-key F | --plain-http]]
 //                    [--modbus ADDR:PORT [--modbus-writes [--modbus-allow CIDR[,CIDR...]]]]
-//                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]]
+//                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]
+//                     [--mqtt-backlog [--mqtt-backlog-rate N]]]
 //                    [--history FILE]
 //   devgate history SITE --device D --channel C [--from T] [--to T] [--points N] [--format csv|jsonl]
 //                   [--history FILE]   prints a channel's recorded history
@@ -218,6 +219,7 @@ struct Faces {
     gateway::HttpOptions http;
     const gateway::ModbusOptions* modbusOptions = nullptr;
     const gateway::MqttOptions* mqttOptions = nullptr;
+    bool mqttBacklog = false;      // the MQTT face publishes the history's backlog
     gateway::ModbusMap modbusMap;  // of the site the faces are built on
     std::string historyFile;       // instead of the site's
     std::unique_ptr<Console> console;
@@ -265,7 +267,17 @@ struct Faces {
             modbus = face.get();
             owned.push_back(std::move(face));
         }
-        if (mqttOptions != nullptr) owned.push_back(std::make_unique<gateway::MqttFace>(g, *mqttOptions));
+        if (mqttOptions != nullptr) {
+            gateway::MqttOptions o = *mqttOptions;
+            if (mqttBacklog) {
+                // The values from the history: of the site as reloaded, too.
+                if (setup.options.path.empty())
+                    throw std::runtime_error(
+                        "--mqtt-backlog needs a history on disk ([history] path, or --history FILE)");
+                o.historyPath = setup.options.path;
+            }
+            owned.push_back(std::make_unique<gateway::MqttFace>(g, o));
+        }
         for (auto& face : owned) list.push_back(face.get());
         list.insert(list.begin() + (history != nullptr ? 1 : 0), console.get());
         started = 0;
@@ -502,6 +514,12 @@ int Main(int argc, char** argv) {
     run->add_option("--mqtt-auth", mqtt.authFile, "File whose first line is user:password")->check(CLI::ExistingFile);
     run->add_option("--mqtt-ca", mqtt.caFile, "TLS to the broker, checked against this CA file")
         ->check(CLI::ExistingFile);
+    bool mqttBacklog = false;
+    run->add_flag("--mqtt-backlog", mqttBacklog,
+                  "Publish every recorded change from the history on disk, in order, resuming after outages");
+    run->add_option("--mqtt-backlog-rate", mqtt.backlogRate, "Backlog messages a second at most")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 100000u));
     std::string historyFile;
     run->add_option("--history", historyFile, "Keep the history in this database (instead of the site's [history])");
     CLI::App* historyCommand = app.add_subcommand("history", "Print a channel's recorded history");
@@ -562,6 +580,10 @@ int Main(int argc, char** argv) {
             return 2;
         }
     }
+    if (mqttBacklog && mqttAddress.empty()) {
+        std::cerr << "devgate: --mqtt-backlog needs --mqtt HOST:PORT\n";
+        return 2;
+    }
     if (std::string why = gateway::PlainHttpRefusal(http); !why.empty()) {
         std::cerr << "devgate: " << why << "\n";
         return 2;
@@ -595,6 +617,11 @@ int Main(int argc, char** argv) {
         }
         return gateway::PrintHistory(query, std::cout, std::cerr);
     }
+    if (run->parsed() && mqttBacklog && historyFile.empty() && loaded.history.path.empty()) {
+        std::cerr << "devgate: --mqtt-backlog needs a history on disk: " << site
+                  << " keeps none ([history] path), and no --history FILE is given\n";
+        return 1;
+    }
     if (check->parsed()) {
         size_t devices = 0;
         for (const auto& l : loaded.lines) devices += l.devices.size();
@@ -610,6 +637,7 @@ int Main(int argc, char** argv) {
         faces.http = http;
         faces.modbusOptions = modbusAt.empty() ? nullptr : &modbusOptions;
         faces.mqttOptions = mqttAddress.empty() ? nullptr : &mqtt;
+        faces.mqttBacklog = mqttBacklog;
         faces.modbusMap = std::move(modbusMap);
         faces.historyFile = historyFile;
         faces.console = std::make_unique<Console>(g, format == "jsonl", feedQueue);

@@ -39,15 +39,38 @@ const char* kSchema =
     "CREATE TABLE IF NOT EXISTS sample(channel INTEGER NOT NULL, ms INTEGER NOT NULL, id INTEGER NOT NULL, value,"
     " status INTEGER NOT NULL DEFAULT 0, code INTEGER NOT NULL DEFAULT 0,"
     " PRIMARY KEY(channel, ms, id)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS sample_order ON sample(id);"
     "CREATE TABLE IF NOT EXISTS gap(id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms INTEGER NOT NULL,"
     " missing INTEGER NOT NULL);"
     "INSERT OR IGNORE INTO meta VALUES('next_id', 1);"
     "PRAGMA user_version = 1;";
 
+// A sample from columns id, ms, value, status, code (0 to 4).
+void SampleOf(sqlite3_stmt* q, HistorySample& x) {
+    x.id = sqlite3_column_int64(q, 0);
+    x.ms = sqlite3_column_int64(q, 1);
+    x.status = StatusOf(sqlite3_column_int(q, 3));
+    x.code = sqlite3_column_int(q, 4);
+    int type = sqlite3_column_type(q, 2);
+    x.hasValue = type != SQLITE_NULL;
+    x.value.type = type == SQLITE_INTEGER ? DATATYPE_INT
+                   : type == SQLITE_FLOAT ? DATATYPE_DOUBLE
+                   : type == SQLITE_NULL  ? DATATYPE_NONE
+                                          : DATATYPE_STRING;
+    x.value.i = type == SQLITE_INTEGER ? sqlite3_column_int(q, 2) : 0;
+    x.value.d = type == SQLITE_FLOAT ? sqlite3_column_double(q, 2) : 0.0;
+    x.value.s.clear();
+    if (x.value.type == DATATYPE_STRING)
+        x.value.s.assign(reinterpret_cast<const char*>(sqlite3_column_text(q, 2)),
+                         static_cast<size_t>(sqlite3_column_bytes(q, 2)));
+}
+
 }  // namespace
 
 HistoryDb::HistoryDb(const std::string& path, Mode mode) {
-    int flags = mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    int flags = mode == Mode::Write    ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                : mode == Mode::Follow ? SQLITE_OPEN_READWRITE
+                                       : SQLITE_OPEN_READONLY;
     if (sqlite3_open_v2(path.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         std::string why = m_db != nullptr ? sqlite3_errmsg(m_db) : "out of memory";
         sqlite3_close_v2(m_db);
@@ -75,6 +98,8 @@ HistoryDb::HistoryDb(const std::string& path, Mode mode) {
             m_insert = Prepare("INSERT INTO sample(channel, ms, id, value, status, code) VALUES(?, ?, ?, ?, ?, ?)");
             m_insertGap = Prepare("INSERT INTO gap(from_ms, to_ms, missing) VALUES(?, ?, ?)");
             m_setNext = Prepare("UPDATE meta SET value = ? WHERE key = 'next_id'");
+        } else if (mode == Mode::Follow) {
+            Prepare("SELECT id FROM sample INDEXED BY sample_order LIMIT 0");  // written with the index
         } else {
             Prepare("SELECT id FROM channel LIMIT 0");  // a history database at all
         }
@@ -231,30 +256,6 @@ bool HistoryDb::Find(const std::string& device, const std::string& channel, Hist
     return true;
 }
 
-namespace {
-
-// One row of SELECT id, ms, value, status, code FROM sample.
-void ReadSample(sqlite3_stmt* q, HistorySample& x) {
-    x.id = sqlite3_column_int64(q, 0);
-    x.ms = sqlite3_column_int64(q, 1);
-    x.status = StatusOf(sqlite3_column_int(q, 3));
-    x.code = sqlite3_column_int(q, 4);
-    int type = sqlite3_column_type(q, 2);
-    x.hasValue = type != SQLITE_NULL;
-    x.value.type = type == SQLITE_INTEGER ? DATATYPE_INT
-                   : type == SQLITE_FLOAT ? DATATYPE_DOUBLE
-                   : type == SQLITE_NULL  ? DATATYPE_NONE
-                                          : DATATYPE_STRING;
-    x.value.i = type == SQLITE_INTEGER ? sqlite3_column_int(q, 2) : 0;
-    x.value.d = type == SQLITE_FLOAT ? sqlite3_column_double(q, 2) : 0.0;
-    x.value.s.clear();
-    if (x.value.type == DATATYPE_STRING)
-        x.value.s.assign(reinterpret_cast<const char*>(sqlite3_column_text(q, 2)),
-                         static_cast<size_t>(sqlite3_column_bytes(q, 2)));
-}
-
-}  // namespace
-
 void HistoryDb::Samples(int channel, int64_t fromMs, int64_t toMs,
                         const std::function<void(const HistorySample&)>& each) {
     SamplesAfter(channel, fromMs, 0, toMs, std::numeric_limits<size_t>::max(), each);
@@ -277,12 +278,74 @@ size_t HistoryDb::SamplesAfter(int channel, int64_t afterMs, int64_t afterId, in
     size_t n = 0;
     int rc;
     while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-        ReadSample(q, x);
+        SampleOf(q, x);
         each(x);
         ++n;
     }
     if (rc != SQLITE_DONE) Throw("cannot be read");
     return n;
+}
+
+void HistoryDb::After(
+    int64_t afterId, size_t max,
+    const std::function<void(const HistorySample&, const std::string& device, const std::string& name)>& each) {
+    Statement s = Once(m_db,
+                       "SELECT s.id, s.ms, s.value, s.status, s.code, c.device, c.name FROM sample s INDEXED BY"
+                       " sample_order JOIN channel c ON c.id = s.channel WHERE s.id > ? ORDER BY s.id LIMIT ?");
+    sqlite3_stmt* q = s.get();
+    sqlite3_bind_int64(q, 1, afterId);
+    sqlite3_bind_int64(q, 2, static_cast<int64_t>(std::min<size_t>(max, INT32_MAX)));
+    HistorySample x;
+    int rc;
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+        SampleOf(q, x);
+        each(x, reinterpret_cast<const char*>(sqlite3_column_text(q, 5)),
+             reinterpret_cast<const char*>(sqlite3_column_text(q, 6)));
+    }
+    if (rc != SQLITE_DONE) Throw("cannot be read");
+}
+
+std::vector<std::pair<int64_t, HistoryGap>> HistoryDb::GapsAfter(int64_t afterId, size_t max) {
+    std::vector<std::pair<int64_t, HistoryGap>> out;
+    Statement s = Once(m_db, "SELECT id, from_ms, to_ms, missing FROM gap WHERE id > ? ORDER BY id LIMIT ?");
+    sqlite3_bind_int64(s.get(), 1, afterId);
+    sqlite3_bind_int64(s.get(), 2, static_cast<int64_t>(std::min<size_t>(max, INT32_MAX)));
+    while (sqlite3_step(s.get()) == SQLITE_ROW)
+        out.push_back({sqlite3_column_int64(s.get(), 0),
+                       {sqlite3_column_int64(s.get(), 1), sqlite3_column_int64(s.get(), 2),
+                        static_cast<uint64_t>(sqlite3_column_int64(s.get(), 3))}});
+    return out;
+}
+
+int64_t HistoryDb::LastId() {
+    std::string next;
+    return Meta("next_id", next) ? std::stoll(next) - 1 : 0;
+}
+
+int64_t HistoryDb::OldestId() {
+    Statement s = Once(m_db, "SELECT min(id) FROM sample");
+    return sqlite3_step(s.get()) == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) : 0;
+}
+
+bool HistoryDb::Meta(const std::string& key, std::string& value) {
+    Statement s = Once(m_db, "SELECT value FROM meta WHERE key = ?");
+    sqlite3_bind_text(s.get(), 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    int rc = sqlite3_step(s.get());
+    if (rc == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(s.get(), 0);
+        value = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+        return true;
+    }
+    if (rc != SQLITE_DONE) Throw("cannot be read");
+    return false;
+}
+
+void HistoryDb::SetMeta(const std::string& key, const std::string& value) {
+    // One statement, its own transaction: the writer waits at most for this.
+    Statement s = Once(m_db, "INSERT INTO meta(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = ?2");
+    sqlite3_bind_text(s.get(), 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s.get(), 2, value.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(s.get()) != SQLITE_DONE) Throw("cannot be written");
 }
 
 std::vector<HistoryGap> HistoryDb::Gaps(int64_t fromMs, int64_t toMs) {

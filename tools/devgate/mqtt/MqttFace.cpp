@@ -2,8 +2,9 @@
 // runs the connection (mosquitto_loop, reconnecting with a growing pause) and
 // the callbacks, which only check and queue what comes in; the feed thread
 // takes the gateway's changes and keeps each channel's latest; the publisher
-// publishes what changed; one worker a line carries out the writes
-// and commands for that line's devices, in the order they came.
+// publishes what changed (with a backlog: what the history recorded, in
+// order); one worker a line carries out the writes and commands for that
+// line's devices, in the order they came.
 #include "gateway/MqttFace.h"
 
 #include <mosquitto.h>
@@ -14,6 +15,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "DeviceDescription.h"
+#include "gateway/HistoryDb.h"
 #include "gateway/Json.h"
 #include "toolkit/Output.h"
 
@@ -36,6 +40,11 @@ void InitLibrary() {
     static const int once = mosquitto_lib_init();
     (void)once;
 }
+
+// A name must be one topic level; the reason when not.
+std::string NameFault(const std::string& what, const std::string& name);
+
+std::string IsoMs(int64_t ms) { return toolkit::Iso8601(SystemTime(std::chrono::milliseconds(ms))); }
 
 // A channel's retained payload.
 std::string ValuePayload(const Reading& r) { return "{" + ReadingMembers(r) + "}"; }
@@ -150,6 +159,28 @@ struct MqttFace::Impl {
     std::vector<std::vector<Sent>> sent;  // per device, per channel
     std::map<std::string, LineState> lines;
 
+    // The backlog. A position: the last sample and gap row taken, and the
+    // time of that sample (the start of a gap retention makes).
+    struct Position {
+        int64_t sample = 0, gap = 0, ms = -1;
+        bool operator!=(const Position& p) const { return sample != p.sample || gap != p.gap || ms != p.ms; }
+    };
+    // A message sent and the position once the broker has it.
+    struct Flight {
+        int mid = -1;
+        Position after;
+        bool acked = false;
+    };
+    bool backlog = false;
+    std::unique_ptr<HistoryDb> history;  // the publisher's, then Stop's
+    Position sentAt;                     // the publisher's
+    Position savedAt;                    // in the database
+    std::deque<Flight> flights;          // under ackMutex, in the order sent
+    std::deque<int> otherAcks;           // under ackMutex: the last acknowledgements of no flight
+    Position ackedAt;                    // under ackMutex: every message up to here acknowledged
+    unsigned connection = 0;             // under ackMutex: connections so far
+    std::atomic<int64_t> behind{0};
+
     std::string Topic(const std::string& device, const std::string& leaf) const {
         return o.prefix + "/" + device + "/" + leaf;
     }
@@ -199,6 +230,7 @@ struct MqttFace::Impl {
             std::lock_guard<std::mutex> lock(ackMutex);
             unacked = 0;
             connected = true;
+            ++connection;
         }
         ackCv.notify_all();
         if (everConnected.exchange(true)) ++reconnects;
@@ -231,6 +263,7 @@ struct MqttFace::Impl {
             std::lock_guard<std::mutex> lock(ackMutex);
             --unacked;
             if (watchAcks) acked.push_back(mid);
+            if (backlog) Acknowledged(mid);
         }
         ackCv.notify_all();
     }
@@ -406,6 +439,7 @@ struct MqttFace::Impl {
         const std::vector<DeviceModel>& devices = g.Devices();
         for (size_t d = 0; d < devices.size() && connected && !stopping; ++d) {
             PublishState(devices[d].name, devices[d].line);
+            if (backlog) continue;  // the values come from the history, in order
             std::vector<Reading> readings = g.Readings(devices[d].name);
             for (size_t c = 0; c < readings.size() && c < sent[d].size(); ++c) {
                 Throttle();
@@ -444,8 +478,8 @@ struct MqttFace::Impl {
                     }
                     lineEvents.push_back(c);
                 } else if (size_t d = static_cast<size_t>(c.deviceIndex);
-                           c.kind == Change::Kind::Value && c.deviceIndex >= 0 && d < slots.size() && c.channel >= 0 &&
-                           static_cast<size_t>(c.channel) < slots[d].size()) {
+                           !backlog && c.kind == Change::Kind::Value && c.deviceIndex >= 0 && d < slots.size() &&
+                           c.channel >= 0 && static_cast<size_t>(c.channel) < slots[d].size()) {
                     Slot& slot = slots[d][static_cast<size_t>(c.channel)];
                     slot.latest = c.reading;
                     if (!slot.pending) {
@@ -486,6 +520,7 @@ struct MqttFace::Impl {
     }
 
     void RunPublisher() {
+        if (backlog) return RunBacklog();
         while (!stopping) {
             if (resync.exchange(false)) Republish();
             std::deque<Change> events;
@@ -508,6 +543,276 @@ struct MqttFace::Impl {
             }
             for (const Change& c : events) HandleLine(c);
             if (value) HandleValue(next.first, next.second, reading);
+        }
+    }
+
+    // --- the backlog (the publisher thread, with a history)
+
+    // Under ackMutex: the flight of mid acknowledged; the position moves
+    // past every acknowledged flight at the front.
+    void Acknowledged(int mid) {
+        auto f = std::find_if(flights.begin(), flights.end(), [mid](const Flight& x) { return x.mid == mid; });
+        if (f == flights.end()) {
+            // Not (yet) a flight: publish returns its mid after the broker may have answered.
+            otherAcks.push_back(mid);
+            if (otherAcks.size() > 64) otherAcks.pop_front();
+            return;
+        }
+        f->acked = true;
+        while (!flights.empty() && flights.front().acked) {
+            ackedAt = flights.front().after;
+            flights.pop_front();
+        }
+    }
+
+    // Sends a message of the backlog (QoS 1) and counts it as a flight;
+    // false when the connection is gone.
+    bool SendFlight(const std::string& topic, const std::string& payload, bool retain, const Position& after) {
+        int mid = -1;
+        if (!topic.empty()) {
+            mid = Send(topic, payload, retain);
+            if (mid < 0) return false;
+        }
+        std::lock_guard<std::mutex> lock(ackMutex);
+        auto early = std::find(otherAcks.begin(), otherAcks.end(), mid);
+        flights.push_back(Flight{mid, after, mid < 0 || early != otherAcks.end()});
+        if (early != otherAcks.end()) otherAcks.erase(early);
+        while (!flights.empty() && flights.front().acked) {
+            ackedAt = flights.front().after;
+            flights.pop_front();
+        }
+        return true;
+    }
+
+    static std::string PositionText(const Position& p) {
+        return std::to_string(p.sample) + " " + std::to_string(p.gap) + " " + std::to_string(p.ms);
+    }
+
+    // Opens the history and reads the position; a position never kept
+    // starts at the oldest sample kept.
+    bool OpenHistory() {
+        try {
+            auto db = std::make_unique<HistoryDb>(o.historyPath, HistoryDb::Mode::Follow);
+            std::string text;
+            Position p;
+            if (db->Meta(BacklogKey(o), text)) {
+                long long sample = 0, gap = 0, ms = -1;
+                if (std::sscanf(text.c_str(), "%lld %lld %lld", &sample, &gap, &ms) < 2)
+                    throw HistoryError("the backlog position is not \"SAMPLE GAP MS\": " + text);
+                p = Position{sample, gap, ms};
+            } else {
+                int64_t oldest = db->OldestId();
+                p.sample = oldest > 0 ? oldest - 1 : db->LastId();
+            }
+            history = std::move(db);
+            savedAt = p;
+            sentAt = p;
+            std::lock_guard<std::mutex> lock(ackMutex);
+            ackedAt = p;
+            flights.clear();
+            Log("backlog from " + o.historyPath + " after sample " + std::to_string(p.sample));
+            return true;
+        } catch (const std::exception& e) {
+            if (!waitingHistory) Log("backlog: the history " + o.historyPath + " " + e.what() + "; trying again");
+            waitingHistory = true;
+            return false;
+        }
+    }
+    bool waitingHistory = false;
+
+    // The acknowledged position into the database, when it moved.
+    void SavePosition() {
+        Position p;
+        {
+            std::lock_guard<std::mutex> lock(ackMutex);
+            p = ackedAt;
+        }
+        if (history == nullptr || !(p != savedAt)) return;
+        try {
+            history->SetMeta(BacklogKey(o), PositionText(p));
+            savedAt = p;
+        } catch (const HistoryError& e) {
+            Log("backlog: the position cannot be kept: " + std::string(e.what()));  // tried again in a second
+        }
+    }
+
+    // {"behind":N,"oldest":..,"rate":R,"limit":L}: the samples recorded and
+    // not yet acknowledged, the time of the oldest of them, messages a
+    // second lately.
+    void PublishBehind(int64_t count, double rate) {
+        Position p;
+        {
+            std::lock_guard<std::mutex> lock(ackMutex);
+            p = ackedAt;
+        }
+        std::string oldest = "null";
+        history->After(p.sample, 1, [&oldest](const HistorySample& x, const std::string&, const std::string&) {
+            oldest = "\"" + IsoMs(x.ms) + "\"";
+        });
+        char r[32];
+        std::snprintf(r, sizeof r, "%.0f", rate);
+        Send(o.prefix + "/$gateway/backlog",
+             "{\"behind\":" + std::to_string(count) + ",\"oldest\":" + oldest + ",\"rate\":" + r +
+                 ",\"limit\":" + std::to_string(o.backlogRate) + "}",
+             true);
+    }
+
+    std::string GapPayload(const std::string& from, int64_t toMs, uint64_t count, const char* reason) const {
+        return "{\"from\":" + from + ",\"to\":\"" + IsoMs(toMs) + "\",\"count\":" + std::to_string(count) +
+               ",\"reason\":\"" + reason + "\"}";
+    }
+
+    void RunBacklog() {
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point openAt{}, savedTime = Clock::now(), statusTime{}, tokenTime = Clock::now();
+        double tokens = 0, burst = std::max(1.0, o.backlogRate / 10.0);
+        unsigned seen = 0;
+        int64_t shown = -1;
+        unsigned long sentCount = 0, sentAtStatus = 0;
+        struct Item {
+            HistorySample sample;
+            std::string device, name;
+        };
+        std::vector<Item> items;
+        while (!stopping) {
+            std::deque<Change> events;
+            {
+                std::unique_lock<std::mutex> lock(pendingMutex);
+                events.swap(lineEvents);
+            }
+            for (const Change& c : events) HandleLine(c);
+            if (resync.exchange(false)) {
+                Republish();
+                shown = -1;
+            }
+            Clock::time_point now = Clock::now();
+            if (history == nullptr && now >= openAt && !OpenHistory()) openAt = now + 1s;
+            bool idle = true;
+            if (history != nullptr && connected) {
+                size_t room = 0;
+                {
+                    std::lock_guard<std::mutex> lock(ackMutex);
+                    if (connection != seen) {
+                        // A new connection: what was not acknowledged goes again
+                        // (QoS 1 may deliver twice; never out of order per topic).
+                        seen = connection;
+                        flights.clear();
+                        sentAt = ackedAt;
+                    }
+                    room = o.backlogWindow > flights.size() ? o.backlogWindow - flights.size() : 0;
+                }
+                try {
+                    items.clear();
+                    if (room > 0)
+                        history->After(sentAt.sample, std::min<size_t>(room, 256),
+                                       [&items](const HistorySample& x, const std::string& d, const std::string& n) {
+                                           items.push_back(Item{x, d, n});
+                                       });
+                    std::vector<std::pair<int64_t, HistoryGap>> gaps =
+                        room > 0 ? history->GapsAfter(sentAt.gap, 16) : std::vector<std::pair<int64_t, HistoryGap>>{};
+                    auto take = [&]() {  // a token of the rate; false when stopping or disconnected
+                        for (;;) {
+                            Clock::time_point t = Clock::now();
+                            tokens = std::min(
+                                burst, tokens + std::chrono::duration<double>(t - tokenTime).count() * o.backlogRate);
+                            tokenTime = t;
+                            if (stopping || !connected) return false;
+                            if (tokens >= 1) {
+                                tokens -= 1;
+                                ++sentCount;
+                                return true;
+                            }
+                            std::this_thread::sleep_for(std::chrono::duration<double>((1 - tokens) / o.backlogRate));
+                        }
+                    };
+                    size_t nextGap = 0;
+                    auto sendGap = [&](size_t i) {
+                        Position after = sentAt;
+                        after.gap = gaps[i].first;
+                        const HistoryGap& x = gaps[i].second;
+                        if (!take() ||
+                            !SendFlight(o.prefix + "/$gateway/gap",
+                                        GapPayload("\"" + IsoMs(x.fromMs) + "\"", x.toMs, x.missing, "not recorded"),
+                                        false, after))
+                            return false;
+                        sentAt = after;
+                        return true;
+                    };
+                    bool ok = true;
+                    for (const Item& it : items) {
+                        const HistorySample& x = it.sample;
+                        // Samples retention deleted before they could be sent: one gap.
+                        if (x.id > sentAt.sample + 1) {
+                            Position after = sentAt;
+                            after.sample = x.id - 1;
+                            std::string from = sentAt.ms >= 0 ? "\"" + IsoMs(sentAt.ms) + "\"" : "null";
+                            if (!(ok = take() && SendFlight(o.prefix + "/$gateway/gap",
+                                                            GapPayload(from, x.ms,
+                                                                       static_cast<uint64_t>(x.id - sentAt.sample - 1),
+                                                                       "retention"),
+                                                            false, after)))
+                                break;
+                            sentAt = after;
+                        }
+                        while (ok && nextGap < gaps.size() && gaps[nextGap].second.toMs <= x.ms)
+                            ok = sendGap(nextGap++);
+                        if (!ok) break;
+                        Position after = sentAt;
+                        after.sample = x.id;
+                        after.ms = x.ms;
+                        std::string topic;  // none: a name that cannot be a topic level is passed over
+                        if (NameFault("", it.device).empty() && NameFault("", it.name).empty())
+                            topic = Topic(it.device, it.name);
+                        Reading r;
+                        r.status = x.status;
+                        r.code = x.code;
+                        r.hasValue = x.hasValue;
+                        r.value = x.value;
+                        r.at = SystemTime(std::chrono::milliseconds(x.ms));
+                        if (!(ok = take() && SendFlight(topic, ValuePayload(r), true, after))) break;
+                        sentAt = after;
+                    }
+                    // Caught up: the gaps recorded after the last sample.
+                    while (ok && items.size() < std::min<size_t>(room, 256) && nextGap < gaps.size())
+                        ok = sendGap(nextGap++);
+                    idle = items.empty() && nextGap == 0;
+                } catch (const HistoryError& e) {
+                    Log("backlog: the history " + std::string(e.what()) + "; opening it again");
+                    history.reset();
+                    openAt = Clock::now() + 1s;
+                    waitingHistory = true;
+                }
+            }
+            now = Clock::now();
+            if (history != nullptr && now - savedTime >= 1s) {
+                savedTime = now;
+                SavePosition();
+            }
+            if (history != nullptr && connected && now - statusTime >= 1s) {
+                try {
+                    int64_t count = 0;
+                    {
+                        std::lock_guard<std::mutex> lock(ackMutex);
+                        count = std::max<int64_t>(0, history->LastId() - ackedAt.sample);
+                    }
+                    behind = count;
+                    double seconds = std::chrono::duration<double>(now - statusTime).count();
+                    if (shown < 0 || std::llabs(count - shown) >= std::max<int64_t>(100, shown / 10) ||
+                        (count != shown && now - statusTime >= 10s)) {
+                        PublishBehind(count,
+                                      statusTime == Clock::time_point{} ? 0.0 : (sentCount - sentAtStatus) / seconds);
+                        shown = count;
+                    }
+                } catch (const HistoryError&) {
+                }
+                statusTime = now;
+                sentAtStatus = sentCount;
+            }
+            if (idle) {
+                // Nothing new: look again in 100 ms, or at once for a line event.
+                std::unique_lock<std::mutex> lock(pendingMutex);
+                pendingCv.wait_for(lock, 100ms, [this] { return stopping || resync || !lineEvents.empty(); });
+            }
         }
     }
 
@@ -563,6 +868,8 @@ MqttFace::MqttFace(Gateway& gateway, MqttOptions options)
         gethostname(host, sizeof host - 1);
         m.o.clientId = "devgate-" + std::string(host) + "-" + std::to_string(getpid());
     }
+    m.backlog = !m.o.historyPath.empty();
+    if (m.backlog && m.o.backlogRate == 0) throw std::runtime_error("mqtt: a backlog rate of 0 sends nothing");
     m.mosq = mosquitto_new(m.o.clientId.c_str(), !persistent, &m);
     if (m.mosq == nullptr) throw std::runtime_error("mqtt: the client cannot be created");
     std::string gatewayTopic = m.o.prefix + "/$gateway";
@@ -638,6 +945,8 @@ void MqttFace::Stop() {
     m.ackCv.notify_all();
     if (m.network.joinable()) m.network.join();
     m.connected = false;
+    m.SavePosition();  // the acknowledgements that came while stopping
+    m.history.reset();
 }
 
 std::vector<HealthItem> MqttFace::Health() const {
@@ -655,15 +964,24 @@ std::vector<HealthItem> MqttFace::Health() const {
         unacked = m.unacked;
     }
     using K = HealthItem::Kind;
-    return {{"mqtt_connected", K::Gauge, m.connected ? 1.0 : 0.0, "1 while connected to the broker."},
-            {"mqtt_queue_depth", K::Gauge, static_cast<double>(queued),
-             "Channels and line events waiting to be published."},
-            {"mqtt_unacknowledged", K::Gauge, static_cast<double>(unacked),
-             "Messages sent and not yet acknowledged by the broker."},
-            {"mqtt_reconnects_total", K::Counter, static_cast<double>(m.reconnects.load()),
-             "Connections to the broker after the first."},
-            {"feed_dropped_total", K::Counter, dropped,
-             "Changes the face's queues on the change feed dropped while full."}};
+    std::vector<HealthItem> items{
+        {"mqtt_connected", K::Gauge, m.connected ? 1.0 : 0.0, "1 while connected to the broker."},
+        {"mqtt_queue_depth", K::Gauge, static_cast<double>(queued),
+         "Channels and line events waiting to be published."},
+        {"mqtt_unacknowledged", K::Gauge, static_cast<double>(unacked),
+         "Messages sent and not yet acknowledged by the broker."},
+        {"mqtt_reconnects_total", K::Counter, static_cast<double>(m.reconnects.load()),
+         "Connections to the broker after the first."},
+        {"feed_dropped_total", K::Counter, dropped,
+         "Changes the face's queues on the change feed dropped while full."}};
+    if (m.backlog)
+        items.push_back({"mqtt_backlog_behind", K::Gauge, static_cast<double>(m.behind.load()),
+                         "Samples of the history not yet acknowledged by the broker."});
+    return items;
+}
+
+std::string BacklogKey(const MqttOptions& o) {
+    return "mqtt_position " + o.host + ":" + std::to_string(o.port) + " " + o.prefix;
 }
 
 std::string MqttFace::Announcement() const { return "mqtt to " + Describe(); }

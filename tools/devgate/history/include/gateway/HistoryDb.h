@@ -5,14 +5,17 @@
 //   channel(id, device, name, element, type)          the recorded channels
 //   sample(channel, ms, id, value, status, code)      clustered by channel and time
 //   gap(id, from_ms, to_ms, missing)                  changes that could not be recorded
-//   meta(key, value)                                  next_id: the next sample's id
-// Every sample has an id that grows with every row written, never reused.
+//   meta(key, value)                                  next_id: the next sample's id; the
+//                                                     MQTT face's positions
+// Every sample has an id that grows with every row written, never reused; an
+// index on it lets a follower read the samples in the order written.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gateway/Gateway.h"
@@ -68,7 +71,10 @@ struct HistoryRange {
 
 class HistoryDb {
 public:
-    enum class Mode { Write, Read };
+    // Write: the recorder, the one writer of samples; Read: queries only;
+    // Follow: reads the samples in the order written and keeps its own
+    // position in meta (short transactions of its own; the database must exist).
+    enum class Mode { Write, Read, Follow };
     // Opens the database (Write: creates it and its tables); throws
     // HistoryError with the reason.
     HistoryDb(const std::string& path, Mode mode);
@@ -111,6 +117,22 @@ public:
                         const std::function<void(const HistorySample&)>& each);
     HistoryRange Query(const HistoryChannel& channel, int64_t fromMs, int64_t toMs, size_t points);
     std::vector<HistoryGap> Gaps(int64_t fromMs, int64_t toMs);
+
+    // Follow side. At most max samples with an id above afterId, in the order
+    // written, each with its channel's device and name.
+    void After(
+        int64_t afterId, size_t max,
+        const std::function<void(const HistorySample&, const std::string& device, const std::string& name)>& each);
+    // At most max gap rows with an id above afterId, in the order written.
+    std::vector<std::pair<int64_t, HistoryGap>> GapsAfter(int64_t afterId, size_t max);
+    // The id of the last sample written (0: none yet); the id of the oldest
+    // sample still kept (0: none).
+    int64_t LastId();
+    int64_t OldestId();
+    // A meta value as text; false when there is none.
+    bool Meta(const std::string& key, std::string& value);
+    // Sets a meta value in a transaction of its own; throws HistoryError.
+    void SetMeta(const std::string& key, const std::string& value);
 
 private:
     sqlite3_stmt* Prepare(const char* sql);

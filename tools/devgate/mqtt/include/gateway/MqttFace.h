@@ -11,6 +11,17 @@
 //   PREFIX/DEVICE/$ioctl           in: the command text, or {"command":..,"variables":{..}}
 //   PREFIX/DEVICE/$ioctl/result    out: {"command":..,"code":..,"meaning":..,"variables":{..}}
 //   PREFIX/DEVICE/$error           out: {"topic":..,"reason":..,"time":..} for what is refused or failed
+//   PREFIX/$gateway/backlog        with a backlog (retained): {"behind":N,"oldest":"..",
+//                                  "rate":R,"limit":L}
+//   PREFIX/$gateway/gap            with a backlog: {"from":..,"to":..,"count":N,"reason":..}, once a gap
+//
+// With a backlog (MqttOptions::historyPath), the channels' values come from
+// the history on disk instead of the change feed: every recorded sample in
+// the order written, with its own time, at most backlogRate a second. The
+// position (the last sample the broker acknowledged, and before it every
+// other) is kept in the database, so that a broker outage or a restart
+// resumes where the broker stopped taking; the retained value of each topic
+// ends as its newest sample because the order is the history's.
 //
 // The change feed is read by a thread of its own that keeps each channel's
 // latest reading for the publisher: a broker that is slow or gone never holds
@@ -45,8 +56,14 @@ struct MqttOptions {
     size_t pendingPerLine = 256;   // writes and commands waiting for a line
     size_t unacknowledged = 2000;  // messages sent and not yet acknowledged before the feed waits
     unsigned reconnectMinS = 1, reconnectMaxS = 30;
-    bool log = true;  // connection changes on standard error
+    bool log = true;             // connection changes on standard error
+    std::string historyPath;     // not empty: publish the backlog from this history database
+    unsigned backlogRate = 500;  // samples a second at most
+    size_t backlogWindow = 256;  // samples sent and not yet acknowledged at most
 };
+
+// The meta key of the backlog's position: one for every broker and prefix.
+std::string BacklogKey(const MqttOptions& options);
 
 // A topic prefix: not empty, no '+' or '#', no '/' at either end; the reason
 // when not, empty when it is fine.
