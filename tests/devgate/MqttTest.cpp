@@ -16,6 +16,7 @@
 
 #include "DeviceDescription.h"
 #include "SiteFiles.h"
+#include "gateway/HistoryDb.h"
 #include "gateway/HostPort.h"
 #include "gateway/Json.h"
 #include "gateway/MqttFace.h"
@@ -327,6 +328,50 @@ TEST_F(MqttTest, AFaceWhoseQueueDropsEverythingStillShowsTheSilentDeviceAsTheGat
 TEST_F(MqttTest, AStoppedFaceLeavesOfflineRetained) {
     face->Stop();
     EXPECT_EQ(AwaitMessages({"t/$gateway"}, {{"t/$gateway", "offline"}})["t/$gateway"], "offline");
+}
+
+TEST_F(MqttTest, TheBacklogSendsTheSamplesAfterItsPositionInOrderWithEachGapOnce) {
+    // A history of one channel: samples 1 to 6 at 1 s, 2 s, ... 6 s, a gap
+    // the recorder wrote before sample 6, samples 1 and 2 pruned; the
+    // position kept says sample 1 (at 1 s) was the last the broker took.
+    std::string path = folder.Write("h.db", "");
+    std::remove(path.c_str());
+    gateway::MqttOptions bo = mo;
+    bo.prefix = "h";
+    bo.clientId = "devgate-backlog-" + port;
+    bo.historyPath = path;
+    {
+        gateway::HistoryDb db(path, gateway::HistoryDb::Mode::Write);
+        int channel = db.Register("a", "x", "D1", DATATYPE_INT);
+        std::vector<gateway::HistoryDb::Row> rows;
+        for (int i = 1; i <= 5; ++i)
+            rows.push_back({channel, i * 1000, gateway::Status::Ok, 0, true, {DATATYPE_INT, i, 0.0, ""}});
+        db.Append(rows, {});
+        db.Append({{channel, 6000, gateway::Status::Ok, 0, true, {DATATYPE_INT, 6, 0.0, ""}}}, {{5500, 5600, 3}});
+        ASSERT_EQ(db.Prune(2500, 100), 2u);
+        db.SetMeta(gateway::BacklogKey(bo), "1 0 1000");
+    }
+    auto sub = Subscribed("h/#");
+    gateway::MqttFace backlog(*gw, bo);
+    backlog.Start();
+    const std::vector<std::string> expected{
+        "h/$gateway/gap {\"from\":\"1970-01-01T00:00:01.000Z\",\"to\":\"1970-01-01T00:00:03.000Z\",\"count\":1,"
+        "\"reason\":\"retention\"}",
+        "h/a/x {\"value\":3,\"time\":\"1970-01-01T00:00:03.000Z\",\"status\":\"ok\",\"code\":0}",
+        "h/a/x {\"value\":4,\"time\":\"1970-01-01T00:00:04.000Z\",\"status\":\"ok\",\"code\":0}",
+        "h/a/x {\"value\":5,\"time\":\"1970-01-01T00:00:05.000Z\",\"status\":\"ok\",\"code\":0}",
+        "h/$gateway/gap {\"from\":\"1970-01-01T00:00:05.500Z\",\"to\":\"1970-01-01T00:00:05.600Z\",\"count\":3,"
+        "\"reason\":\"not recorded\"}",
+        "h/a/x {\"value\":6,\"time\":\"1970-01-01T00:00:06.000Z\",\"status\":\"ok\",\"code\":0}"};
+    std::vector<std::string> seen;
+    std::string line;
+    for (auto end = Clock::now() + 10s; seen.size() < expected.size() && sub->ReadLine(line, end);)
+        if (line.rfind("h/a/", 0) == 0 || line.rfind("h/$gateway/gap", 0) == 0) seen.push_back(line);
+    EXPECT_EQ(seen, expected);
+    backlog.Stop();  // keeps the position: every message acknowledged
+    std::string position;
+    EXPECT_TRUE(gateway::HistoryDb(path, gateway::HistoryDb::Mode::Follow).Meta(gateway::BacklogKey(bo), position));
+    EXPECT_EQ(position, "6 1 6000");
 }
 
 TEST(MqttNames, ADeviceNameThatCannotBeATopicLevelIsRefusedAtStart) {
