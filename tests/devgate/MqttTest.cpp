@@ -341,7 +341,7 @@ TEST_F(MqttTest, TheBacklogSendsTheSamplesAfterItsPositionInOrderWithEachGapOnce
     bo.clientId = "devgate-backlog-" + port;
     bo.historyPath = path;
     {
-        gateway::HistoryDb db(path, gateway::HistoryDb::Mode::Write);
+        gateway::HistoryDb db(path, gateway::HistoryDb::Mode::Write, true);
         int channel = db.Register("a", "x", "D1", DATATYPE_INT);
         std::vector<gateway::HistoryDb::Row> rows;
         for (int i = 1; i <= 5; ++i)
@@ -366,7 +366,7 @@ TEST_F(MqttTest, TheBacklogSendsTheSamplesAfterItsPositionInOrderWithEachGapOnce
     std::vector<std::string> seen;
     std::string line;
     for (auto end = Clock::now() + 10s; seen.size() < expected.size() && sub->ReadLine(line, end);)
-        if (line.rfind("h/a/", 0) == 0 || line.rfind("h/$gateway/gap", 0) == 0) seen.push_back(line);
+        if (line.rfind("h/a/x ", 0) == 0 || line.rfind("h/$gateway/gap ", 0) == 0) seen.push_back(line);
     EXPECT_EQ(seen, expected);
     backlog.Stop();  // keeps the position: every message acknowledged
     std::string position;

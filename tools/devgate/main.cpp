@@ -237,6 +237,7 @@ struct Faces {
         list.clear();
         history = nullptr;
         gateway::HistorySetup setup = gateway::HistorySetupOf(site, historyFile);
+        setup.options.orderIndex = mqttOptions != nullptr && mqttBacklog;
         if (!setup.options.path.empty()) {
             auto recorder = std::make_unique<gateway::HistoryRecorder>(g, setup.options, setup.rules);
             history = recorder.get();

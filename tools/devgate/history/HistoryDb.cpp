@@ -39,7 +39,6 @@ const char* kSchema =
     "CREATE TABLE IF NOT EXISTS sample(channel INTEGER NOT NULL, ms INTEGER NOT NULL, id INTEGER NOT NULL, value,"
     " status INTEGER NOT NULL DEFAULT 0, code INTEGER NOT NULL DEFAULT 0,"
     " PRIMARY KEY(channel, ms, id)) WITHOUT ROWID;"
-    "CREATE INDEX IF NOT EXISTS sample_order ON sample(id);"
     "CREATE TABLE IF NOT EXISTS gap(id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms INTEGER NOT NULL,"
     " missing INTEGER NOT NULL);"
     "INSERT OR IGNORE INTO meta VALUES('next_id', 1);"
@@ -67,7 +66,7 @@ void SampleOf(sqlite3_stmt* q, HistorySample& x) {
 
 }  // namespace
 
-HistoryDb::HistoryDb(const std::string& path, Mode mode) {
+HistoryDb::HistoryDb(const std::string& path, Mode mode, bool orderIndex) {
     int flags = mode == Mode::Write    ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                 : mode == Mode::Follow ? SQLITE_OPEN_READWRITE
                                        : SQLITE_OPEN_READONLY;
@@ -91,6 +90,9 @@ HistoryDb::HistoryDb(const std::string& path, Mode mode) {
             Exec("PRAGMA synchronous = NORMAL");
             Exec("BEGIN IMMEDIATE");
             Exec(kSchema);
+            // About 20 bytes a sample more: only for a follower (built once,
+            // in this transaction, on a database that has samples already).
+            if (orderIndex) Exec("CREATE INDEX IF NOT EXISTS sample_order ON sample(id)");
             Exec("COMMIT");
             sqlite3_stmt* next = Prepare("SELECT value FROM meta WHERE key = 'next_id'");
             if (sqlite3_step(next) == SQLITE_ROW) m_nextId = sqlite3_column_int64(next, 0);

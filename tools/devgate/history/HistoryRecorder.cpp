@@ -101,7 +101,7 @@ bool HistoryRecorder::PopEvent(HistoryEvent& event) {
 
 void HistoryRecorder::Open() {
     try {
-        auto db = std::make_unique<HistoryDb>(m_options.path, HistoryDb::Mode::Write);
+        auto db = std::make_unique<HistoryDb>(m_options.path, HistoryDb::Mode::Write, m_options.orderIndex);
         std::vector<std::vector<int>> ids;
         for (const DeviceModel& d : m_gateway.Devices()) {
             ids.emplace_back();

@@ -701,6 +701,13 @@ struct MqttFace::Impl {
                     }
                     room = o.backlogWindow > flights.size() ? o.backlogWindow - flights.size() : 0;
                 }
+                if (room == 0) {
+                    // The window is full: on as soon as half of it is acknowledged.
+                    std::unique_lock<std::mutex> lock(ackMutex);
+                    ackCv.wait_for(lock, 100ms,
+                                   [this] { return stopping || !connected || flights.size() <= o.backlogWindow / 2; });
+                    continue;
+                }
                 try {
                     items.clear();
                     if (room > 0)

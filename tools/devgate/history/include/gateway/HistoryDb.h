@@ -8,7 +8,8 @@
 //   meta(key, value)                                  next_id: the next sample's id; the
 //                                                     MQTT face's positions
 // Every sample has an id that grows with every row written, never reused; an
-// index on it lets a follower read the samples in the order written.
+// index on it (sample_order, made when asked for) lets a follower read the
+// samples in the order written.
 #pragma once
 
 #include <cstdint>
@@ -73,11 +74,13 @@ class HistoryDb {
 public:
     // Write: the recorder, the one writer of samples; Read: queries only;
     // Follow: reads the samples in the order written and keeps its own
-    // position in meta (short transactions of its own; the database must exist).
+    // position in meta (short transactions of its own; the database must
+    // exist, with the index on the ids).
     enum class Mode { Write, Read, Follow };
-    // Opens the database (Write: creates it and its tables); throws
+    // Opens the database (Write: creates it and its tables, and with
+    // orderIndex the index on the samples' ids that Follow needs); throws
     // HistoryError with the reason.
-    HistoryDb(const std::string& path, Mode mode);
+    HistoryDb(const std::string& path, Mode mode, bool orderIndex = false);
     ~HistoryDb();
     HistoryDb(const HistoryDb&) = delete;
     HistoryDb& operator=(const HistoryDb&) = delete;

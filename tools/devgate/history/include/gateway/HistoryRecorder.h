@@ -64,6 +64,7 @@ struct HistoryOptions {
     std::chrono::milliseconds batchTime{100};
     size_t batchRows = 4096;
     std::chrono::milliseconds retryMin{1000}, retryMax{30000};
+    bool orderIndex = false;  // the index a follower of the samples needs (HistoryDb)
 };
 
 struct HistoryStats {
