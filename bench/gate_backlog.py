@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """devgate --mqtt-backlog: messages a second the MQTT face publishes from a
-history of N samples (default 50000) waiting for it, with the rate limit out
-of the way (--mqtt-backlog-rate 100000). A mosquitto broker on 127.0.0.1 and a
+history of N samples (default 50000) waiting for it, at --mqtt-backlog-rate
+RATE (default 100000: the limit out of the way). A mosquitto broker on 127.0.0.1 and a
 free port, no persistence; a QoS 1 subscriber counts the channel's messages.
 The rate is taken between the subscriber's first and last message.
 
-    bench/gate_backlog.py [BUILD_DIR] [N]
+    bench/gate_backlog.py [BUILD_DIR] [N] [RATE]
 """
 import os
 import shutil
@@ -18,6 +18,7 @@ import time
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/native"
 N = int(sys.argv[2]) if len(sys.argv) > 2 else 50000
+RATE = sys.argv[3] if len(sys.argv) > 3 else "100000"
 DEVGATE = os.path.join(BUILD, "bin", "devgate")
 
 
@@ -68,7 +69,7 @@ def main():
         time.sleep(0.5)  # subscribed (a bench: no check beyond the count below)
         procs.append(subprocess.Popen([DEVGATE, "run", site, "--format", "jsonl", "--history", db, "--mqtt",
                                        "127.0.0.1:%d" % port, "--mqtt-prefix", "b", "--mqtt-backlog",
-                                       "--mqtt-backlog-rate", "100000"], stdout=subprocess.DEVNULL,
+                                       "--mqtt-backlog-rate", RATE], stdout=subprocess.DEVNULL,
                                       stderr=subprocess.DEVNULL))
         sub.wait(timeout=600)
         stamps = [float(line) for line in open(times) if line.strip()]

@@ -320,8 +320,8 @@ std::vector<std::pair<int64_t, HistoryGap>> HistoryDb::GapsAfter(int64_t afterId
 }
 
 int64_t HistoryDb::LastId() {
-    std::string next;
-    return Meta("next_id", next) ? std::stoll(next) - 1 : 0;
+    Statement s = Once(m_db, "SELECT value FROM meta WHERE key = 'next_id'");
+    return sqlite3_step(s.get()) == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) - 1 : 0;
 }
 
 int64_t HistoryDb::OldestId() {

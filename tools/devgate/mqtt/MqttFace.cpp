@@ -667,7 +667,8 @@ struct MqttFace::Impl {
         Clock::time_point openAt{}, savedTime = Clock::now(), statusTime{}, tokenTime = Clock::now();
         double tokens = 0, burst = std::max(1.0, o.backlogRate / 10.0);
         unsigned seen = 0;
-        int64_t shown = -1;
+        int64_t shown = -1;  // behind, as published last
+        Clock::time_point shownTime{};
         unsigned long sentCount = 0, sentAtStatus = 0;
         struct Item {
             HistorySample sample;
@@ -797,18 +798,20 @@ struct MqttFace::Impl {
             }
             if (history != nullptr && connected && now - statusTime >= 1s) {
                 try {
-                    int64_t count = 0;
+                    int64_t last = history->LastId(), done = 0;
                     {
                         std::lock_guard<std::mutex> lock(ackMutex);
-                        count = std::max<int64_t>(0, history->LastId() - ackedAt.sample);
+                        done = ackedAt.sample;
                     }
+                    int64_t count = std::max<int64_t>(0, last - done);
                     behind = count;
                     double seconds = std::chrono::duration<double>(now - statusTime).count();
                     if (shown < 0 || std::llabs(count - shown) >= std::max<int64_t>(100, shown / 10) ||
-                        (count != shown && now - statusTime >= 10s)) {
+                        (count != shown && now - shownTime >= 10s)) {
                         PublishBehind(count,
                                       statusTime == Clock::time_point{} ? 0.0 : (sentCount - sentAtStatus) / seconds);
                         shown = count;
+                        shownTime = now;
                     }
                 } catch (const HistoryError&) {
                 }
