@@ -138,10 +138,7 @@ def main():
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
-        if not os.environ.get("KEEP"):
-            shutil.rmtree(folder.path, ignore_errors=True)
-        else:
-            print("kept", folder.path)
+        shutil.rmtree(folder.path, ignore_errors=True)
 
 
 def run(folder):
