@@ -435,7 +435,8 @@ TEST(MqttCommandLine, MalformedMqttOptionsAreCommandLineErrors) {
                                     "[[line]]\nname = \"l\"\nsimulate = true\n[[line.device]]\n"
                                     "name = \"a\"\ndescription = \"a.toml\"\n");
     for (const char* options : {"--mqtt broker", "--mqtt broker:0", "--mqtt 127.0.0.1:1 --mqtt-prefix 'a/#'",
-                                "--mqtt 127.0.0.1:1 --mqtt-auth /nonexistent/auth"}) {
+                                "--mqtt 127.0.0.1:1 --mqtt-auth /nonexistent/auth", "--mqtt-backlog --history h.db",
+                                "--mqtt 127.0.0.1:1 --mqtt-backlog --mqtt-backlog-rate 0 --history h.db"}) {
         std::string command = std::string(DEVGATE_PATH) + " run " + site + " --seconds 1 " + options + " 2>/dev/null";
         int status = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << options;
