@@ -94,6 +94,36 @@ def stop(proc):
     proc.wait(timeout=DEADLINE_S)
 
 
+class Writer:
+    """While entered, writes the channel every 100 ms over HTTP (refused while devgate restarts)."""
+
+    def __init__(self, http):
+        self.http, self.written, self.on = http, 0, threading.Event()  # written: the last value devgate took
+
+    def run(self):
+        n = self.written
+        while self.on.is_set():
+            n += 1
+            req = urllib.request.Request("http://127.0.0.1:%d/api/write" % self.http, method="POST",
+                                         data=json.dumps({"device": "press", "channel": "count", "value": n}).encode(),
+                                         headers={"Authorization": "Bearer " + TOKEN})
+            try:
+                urllib.request.urlopen(req, timeout=2).read()
+                self.written = n
+            except OSError:
+                pass
+            time.sleep(0.1)
+
+    def __enter__(self):
+        self.on.set()
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def __exit__(self, *exc):
+        self.on.clear()
+        self.thread.join()
+
+
 def received(path):
     """The channel's payloads in the order received, each once: QoS 1 and the
     retained copy at every subscription may repeat one, never go back in time."""
@@ -158,28 +188,8 @@ def run(folder):
     folder.subscriber("sub1", pa)
     gate = folder.start(*gate_args)
 
-    # The channel changes every 100 ms, while devgate runs (refused writes while it restarts).
-    writing = threading.Event()
-    writing.set()
-    written = [None]  # the last value devgate took
-
-    def writer():
-        n = written[0] or 0
-        while writing.is_set():
-            n += 1
-            req = urllib.request.Request("http://127.0.0.1:%d/api/write" % http, method="POST",
-                                         data=json.dumps({"device": "press", "channel": "count", "value": n}).encode(),
-                                         headers={"Authorization": "Bearer " + TOKEN})
-            try:
-                urllib.request.urlopen(req, timeout=2).read()
-                written[0] = n
-            except OSError:
-                pass
-            time.sleep(0.1)
-
-    thread = threading.Thread(target=writer)
-    thread.start()
-    try:
+    writer = Writer(http)
+    with writer:
         wait_for("live changes", lambda: len(received(folder.file("sub1.txt"))) >= 5)
         # The outage, devgate restarted in its middle.
         before = len(received(folder.file("sub1.txt")))
@@ -190,11 +200,8 @@ def run(folder):
         time.sleep(OUTAGE_S / 2)
         broker = folder.broker("a", pa)
         wait_for("changes after the outage", lambda: len(received(folder.file("sub1.txt"))) > before + 10)
-    finally:
-        writing.clear()
-        thread.join()
+    wait_for("the last write recorded", lambda: recorded(folder)[-1][1] == writer.written)
     # The subscriber reconnects by itself; everything recorded arrives.
-    wait_for("the last write recorded", lambda: recorded(folder)[-1][1] == written[0])
     wait_for("the backlog at sub1", lambda: received(folder.file("sub1.txt"))[-1:] == recorded(folder)[-1:])
     check_every_change("outage and restart", folder, "sub1", True)
     retained = subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(pa), "-t", "t/press/count", "-C", "1",
@@ -204,18 +211,12 @@ def run(folder):
     # A second broker bridged to the first: its subscriber gets the backlog of an outage of the first.
     folder.broker("b", pb, "connection gw\naddress 127.0.0.1:%d\ntopic t/# in 1\nrestart_timeout 1\n" % pa)
     folder.subscriber("sub2", pb)
-    writing.set()
-    thread = threading.Thread(target=writer)
-    thread.start()
-    try:
+    with writer:
         wait_for("live changes through the bridge", lambda: len(received(folder.file("sub2.txt"))) >= 5)
         stop(broker)
         time.sleep(OUTAGE_S / 4)
         folder.broker("a", pa)
-    finally:
-        writing.clear()
-        thread.join()
-    wait_for("the last write recorded", lambda: recorded(folder)[-1][1] == written[0])
+    wait_for("the last write recorded", lambda: recorded(folder)[-1][1] == writer.written)
     wait_for("the backlog at sub2", lambda: received(folder.file("sub2.txt"))[-1:] == recorded(folder)[-1:])
     check_every_change("through a bridge", folder, "sub2", False)
     stop(gate)

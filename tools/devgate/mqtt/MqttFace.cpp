@@ -595,12 +595,13 @@ struct MqttFace::Impl {
             auto db = std::make_unique<HistoryDb>(o.historyPath, HistoryDb::Mode::Follow);
             std::string text;
             Position p;
-            if (db->Meta(BacklogKey(o), text)) {
-                long long sample = 0, gap = 0, ms = -1;
-                if (std::sscanf(text.c_str(), "%lld %lld %lld", &sample, &gap, &ms) < 2)
-                    throw HistoryError("the backlog position is not \"SAMPLE GAP MS\": " + text);
+            long long sample = 0, gap = 0, ms = -1;
+            bool kept = db->Meta(BacklogKey(o), text);
+            if (kept && std::sscanf(text.c_str(), "%lld %lld %lld", &sample, &gap, &ms) >= 2) {
                 p = Position{sample, gap, ms};
             } else {
+                // Never kept (or not readable): from the oldest sample kept, sent again rather than lost.
+                if (kept) Log("backlog: the position \"" + text + "\" is not SAMPLE GAP MS; from the oldest sample");
                 int64_t oldest = db->OldestId();
                 p.sample = oldest > 0 ? oldest - 1 : db->LastId();
             }
@@ -610,10 +611,13 @@ struct MqttFace::Impl {
             std::lock_guard<std::mutex> lock(ackMutex);
             ackedAt = p;
             flights.clear();
+            waitingHistory = false;
             Log("backlog from " + o.historyPath + " after sample " + std::to_string(p.sample));
             return true;
         } catch (const std::exception& e) {
-            if (!waitingHistory) Log("backlog: the history " + o.historyPath + " " + e.what() + "; trying again");
+            std::string what = e.what();
+            if (what.rfind(o.historyPath, 0) != 0) what = o.historyPath + ": " + what;
+            if (!waitingHistory) Log("backlog: the history cannot be opened (" + what + "); trying again");
             waitingHistory = true;
             return false;
         }
