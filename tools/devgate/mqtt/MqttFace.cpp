@@ -800,7 +800,7 @@ struct MqttFace::Impl {
                 savedTime = now;
                 SavePosition();
             }
-            if (history != nullptr && connected && now - statusTime >= 1s) {
+            if (history != nullptr && now - statusTime >= 1s) {
                 try {
                     int64_t last = history->LastId(), done = 0;
                     {
@@ -810,8 +810,8 @@ struct MqttFace::Impl {
                     int64_t count = std::max<int64_t>(0, last - done);
                     behind = count;
                     double seconds = std::chrono::duration<double>(now - statusTime).count();
-                    if (shown < 0 || std::llabs(count - shown) >= std::max<int64_t>(100, shown / 10) ||
-                        (count != shown && now - shownTime >= 10s)) {
+                    if (connected && (shown < 0 || std::llabs(count - shown) >= std::max<int64_t>(100, shown / 10) ||
+                                      (count != shown && now - shownTime >= 10s))) {
                         PublishBehind(count,
                                       statusTime == Clock::time_point{} ? 0.0 : (sentCount - sentAtStatus) / seconds);
                         shown = count;
