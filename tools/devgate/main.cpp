@@ -328,6 +328,11 @@ std::optional<std::set<std::string>> Reload(gateway::Gateway& g, gateway::Site& 
                   << " in " << current.path << "; the running site is kept" << std::endl;
         return std::nullopt;
     }
+    if (faces.mqttBacklog && faces.mqttOptions != nullptr && faces.historyFile.empty() && next.history.path.empty()) {
+        std::cerr << "devgate: reload refused: --mqtt-backlog needs a history on disk and " << current.path
+                  << " keeps none any more; the running site is kept" << std::endl;
+        return std::nullopt;
+    }
     std::optional<std::set<std::string>> kept;
     service.Reloading();
     faces.Stop(false);

@@ -611,18 +611,18 @@ struct MqttFace::Impl {
             std::lock_guard<std::mutex> lock(ackMutex);
             ackedAt = p;
             flights.clear();
-            waitingHistory = false;
+            historyFailures = 0;
             Log("backlog from " + o.historyPath + " after sample " + std::to_string(p.sample));
             return true;
         } catch (const std::exception& e) {
             std::string what = e.what();
             if (what.rfind(o.historyPath, 0) != 0) what = o.historyPath + ": " + what;
-            if (!waitingHistory) Log("backlog: the history cannot be opened (" + what + "); trying again");
-            waitingHistory = true;
+            // Said at the second try: at the start the recorder may not have made it yet.
+            if (++historyFailures == 2) Log("backlog: the history cannot be opened (" + what + "); trying again");
             return false;
         }
     }
-    bool waitingHistory = false;
+    unsigned historyFailures = 0;  // tries in a row that failed
 
     // The acknowledged position into the database, when it moved.
     void SavePosition() {
@@ -792,7 +792,7 @@ struct MqttFace::Impl {
                     Log("backlog: the history " + std::string(e.what()) + "; opening it again");
                     history.reset();
                     openAt = Clock::now() + 1s;
-                    waitingHistory = true;
+                    historyFailures = 1;
                 }
             }
             now = Clock::now();
