@@ -635,10 +635,14 @@ struct MqttFace::Impl {
         try {
             history->SetMeta(BacklogKey(o), PositionText(p));
             savedAt = p;
+            positionFault.clear();
         } catch (const HistoryError& e) {
-            Log("backlog: the position cannot be kept: " + std::string(e.what()));  // tried again in a second
+            // Tried again in a second; said once while the reason stays the same.
+            if (positionFault != e.what()) Log("backlog: the position cannot be kept: " + std::string(e.what()));
+            positionFault = e.what();
         }
     }
+    std::string positionFault;
 
     // {"behind":N,"oldest":..,"rate":R,"limit":L}: the samples recorded and
     // not yet acknowledged, the time of the oldest of them, messages a
