@@ -96,3 +96,11 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
                                              $<TARGET_FILE:devgate>)
   set_tests_properties(devgate_mqtt_backlog PROPERTIES TIMEOUT 150)
 endif()
+
+# The audit record: a write and a command from every face, accepted and
+# refused, each once in GET /api/audit (the --audit file, then the history
+# database); a mosquitto broker on a free port for the MQTT row.
+if(NOT CMAKE_CROSSCOMPILING AND EXISTS /usr/bin/python3)
+  add_test(NAME devgate_audit COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/audit_check.py $<TARGET_FILE:devgate>)
+  set_tests_properties(devgate_audit PROPERTIES TIMEOUT 120)
+endif()

@@ -8,7 +8,7 @@
 //                    [--modbus ADDR:PORT [--modbus-writes [--modbus-allow CIDR[,CIDR...]]]]
 //                    [--mqtt HOST:PORT [--mqtt-prefix P] [--mqtt-id ID] [--mqtt-auth FILE] [--mqtt-ca FILE]
 //                     [--mqtt-backlog [--mqtt-backlog-rate N]]]
-//                    [--history FILE]
+//                    [--history FILE] [--audit FILE]
 //   devgate history SITE --device D --channel C [--from T] [--to T] [--points N] [--format csv|jsonl]
 //                   [--history FILE]   prints a channel's recorded history
 //   devgate user add NAME --role viewer|operator|admin [--devices A,B] [--users F]
@@ -29,8 +29,10 @@
 
 #include "Notify.h"
 #include "UserCommand.h"
+#include "gateway/Audit.h"
 #include "gateway/Face.h"
 #include "gateway/Gateway.h"
+#include "gateway/HistoryAudit.h"
 #include "gateway/HistoryPrint.h"
 #include "gateway/HistoryRecorder.h"
 #include "gateway/HostPort.h"
@@ -222,7 +224,11 @@ struct Faces {
     bool mqttBacklog = false;      // the MQTT face publishes the history's backlog
     gateway::ModbusMap modbusMap;  // of the site the faces are built on
     std::string historyFile;       // instead of the site's
+    std::string auditFile;         // --audit: JSON lines, when there is no history
     std::unique_ptr<Console> console;
+    // The audit records on their way to the writer; the same across reloads.
+    std::shared_ptr<gateway::AuditQueue> auditQueue = std::make_shared<gateway::AuditQueue>();
+    gateway::AuditWriter* audit = nullptr;  // in list, when records are kept
 
     gateway::HistoryRecorder* history = nullptr;  // in list, when the site keeps a history
     std::vector<std::unique_ptr<gateway::Face>> owned;
@@ -236,6 +242,7 @@ struct Faces {
         owned.clear();
         list.clear();
         history = nullptr;
+        audit = nullptr;
         gateway::HistorySetup setup = gateway::HistorySetupOf(site, historyFile);
         setup.options.orderIndex = mqttOptions != nullptr && mqttBacklog;
         if (!setup.options.path.empty()) {
@@ -243,6 +250,28 @@ struct Faces {
             history = recorder.get();
             owned.push_back(std::move(recorder));
         }
+        // The audit record: in the history database when there is one, else
+        // in the --audit file (opened anew at every start: after a reload,
+        // a file logrotate renamed is left behind).
+        std::unique_ptr<gateway::AuditSink> sink;
+        http.audit = nullptr;
+        if (!setup.options.path.empty()) {
+            if (!auditFile.empty() && !auditNoted)
+                std::cerr << "devgate: audit: in the history database " << setup.options.path << ", not in "
+                          << auditFile << std::endl;
+            auditNoted = true;
+            sink = std::make_unique<gateway::AuditDbSink>(setup.options.path, setup.options.retentionDays);
+            http.audit = [path = setup.options.path](const gateway::AuditQuery& q) {
+                return gateway::HistoryDb(path, gateway::HistoryDb::Mode::Read).Audit(q);
+            };
+        } else if (!auditFile.empty()) {
+            sink = std::make_unique<gateway::AuditFileSink>(auditFile);
+            http.audit = [path = auditFile](const gateway::AuditQuery& q) { return gateway::ReadAuditFile(path, q); };
+        }
+        g.SetAudit(sink ? auditQueue : nullptr);
+        std::unique_ptr<gateway::AuditWriter> writer;
+        if (sink) writer = std::make_unique<gateway::AuditWriter>(auditQueue, std::move(sink));
+        audit = writer.get();
         owned.push_back(std::make_unique<Polling>(g));
         gateway::HttpFace* web = nullptr;
         if (!http.listen.empty()) {
@@ -281,6 +310,11 @@ struct Faces {
         }
         for (auto& face : owned) list.push_back(face.get());
         list.insert(list.begin() + (history != nullptr ? 1 : 0), console.get());
+        // The audit writer first: it stops last, after every face that writes.
+        if (writer) {
+            list.insert(list.begin(), writer.get());
+            owned.push_back(std::move(writer));
+        }
         started = 0;
         for (gateway::Face* face : list) {
             try {
@@ -302,6 +336,8 @@ struct Faces {
         }
         if (modbus != nullptr) modbusPort = std::to_string(modbus->Port());
     }
+
+    bool auditNoted = false;  // that the database takes the audit record, not the --audit file
 
     // Stops the faces started, the last first; the lines too when polling.
     void Stop(bool polling) {
@@ -326,6 +362,7 @@ std::optional<std::set<std::string>> Reload(gateway::Gateway& g, gateway::Site& 
         for (const std::string& error : e.Errors()) std::cerr << error << "\n";
         std::cerr << "devgate: reload refused: " << e.Errors().size() << " fault" << (e.Errors().size() == 1 ? "" : "s")
                   << " in " << current.path << "; the running site is kept" << std::endl;
+        if (faces.audit != nullptr) faces.audit->Reopen();  // the file rotated all the same
         return std::nullopt;
     }
     if (faces.mqttBacklog && faces.mqttOptions != nullptr && faces.historyFile.empty() && next.history.path.empty()) {
@@ -528,6 +565,9 @@ int Main(int argc, char** argv) {
         ->check(CLI::Range(1u, 100000u));
     std::string historyFile;
     run->add_option("--history", historyFile, "Keep the history in this database (instead of the site's [history])");
+    std::string auditFile;
+    run->add_option("--audit", auditFile,
+                    "Record every write and command in this file, as JSON lines (with a history: in its database)");
     CLI::App* historyCommand = app.add_subcommand("history", "Print a channel's recorded history");
     historyCommand->add_option("SITE", site, "The site description (TOML)")->required();
     gateway::HistoryQuery query;
@@ -646,6 +686,7 @@ int Main(int argc, char** argv) {
         faces.mqttBacklog = mqttBacklog;
         faces.modbusMap = std::move(modbusMap);
         faces.historyFile = historyFile;
+        faces.auditFile = auditFile;
         faces.console = std::make_unique<Console>(g, format == "jsonl", feedQueue);
         return Run(g, std::move(loaded), seconds, faces, format == "jsonl");
     } catch (const toolkit::PluginError& e) {

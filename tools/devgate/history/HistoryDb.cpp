@@ -41,6 +41,11 @@ const char* kSchema =
     " PRIMARY KEY(channel, ms, id)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS gap(id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms INTEGER NOT NULL,"
     " missing INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS audit(id INTEGER PRIMARY KEY, ms INTEGER NOT NULL, face TEXT NOT NULL,"
+    " who TEXT NOT NULL, device TEXT NOT NULL, channel TEXT NOT NULL, command TEXT NOT NULL, asked TEXT NOT NULL,"
+    " before TEXT NOT NULL, code INTEGER NOT NULL, meaning TEXT NOT NULL, refused TEXT NOT NULL,"
+    " lost INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS audit_ms ON audit(ms);"
     "INSERT OR IGNORE INTO meta VALUES('next_id', 1);"
     "PRAGMA user_version = 1;";
 

@@ -233,6 +233,7 @@ const Endpoint kEndpoints[] = {
     {"POST", "/api/session", Action::Read, false},    {"POST", "/api/logout", Action::Read, false},
     {"POST", "/api/login", Action::Read, true},       {"POST", "/api/write", Action::Control, false},
     {"POST", "/api/ioctl", Action::Control, false},   {"GET", "/metrics", Action::Read, false},
+    {"GET", "/api/audit", Action::Control, false},
 };
 
 const char* ActionWord(Action action) {
@@ -968,6 +969,35 @@ struct HttpFace::Impl {
         return text;
     }
 
+    void AuditOf(const Req& req, Res& res) const {
+        if (!options.audit) return Error(res, 404, "devgate keeps no audit record: no history and no --audit FILE");
+        AuditQuery q;
+        if (req.has_param("from") && !ParseHistoryTime(req.get_param_value("from"), q.fromMs))
+            return Error(res, 400, "from is no time: " + req.get_param_value("from"));
+        if (req.has_param("to") && !ParseHistoryTime(req.get_param_value("to"), q.toMs))
+            return Error(res, 400, "to is no time: " + req.get_param_value("to"));
+        long long limit = 100;
+        if (req.has_param("limit") && !toolkit::ParseInteger(req.get_param_value("limit"), 1, 1000, limit))
+            return Error(res, 400, "limit is a whole number from 1 to 1000");
+        q.limit = static_cast<size_t>(limit);
+        if (req.has_param("device")) q.device = req.get_param_value("device");
+        std::vector<AuditRecord> records;
+        try {
+            records = options.audit(q);
+        } catch (const std::exception& e) {
+            return Error(res, 503, std::string("the audit record cannot be read: ") + e.what());
+        }
+        std::string out = "{\"order\":\"newest first\",\"records\":[";
+        for (size_t i = 0; i < records.size(); ++i) out += (i > 0 ? "," : "") + AuditJson(records[i]);
+        Send(res, out + "]}");
+    }
+
+    // Who asks, for the audit record: the user (a session's or a token's),
+    // else (the single token) the client's address.
+    Caller CallerOf(const Req& req, const Who& who) const {
+        return Caller{"http", WithUsers() ? who.name : ClientAddress(req.connection)};
+    }
+
     // The JSON object of a request body, or a 400 answer.
     bool Body(const Req& req, Res& res, json& body) {
         body = json::parse(req.body, nullptr, false);
@@ -1005,11 +1035,16 @@ struct HttpFace::Impl {
         int c = ChannelIndex(*d, channel);
         if (c < 0) return Error(res, 404, "no channel " + channel + " on " + device);
         const ChannelModel& ch = d->channels[static_cast<size_t>(c)];
-        if (ch.rw == 0) return Error(res, 409, channel + " on " + device + " is read only");
-        if (!who.Controls(device)) return Error(res, 403, who.name + " may not write to " + device);
+        Caller caller = CallerOf(req, who);
+        auto refuse = [&](int status, const std::string& reason) {
+            g.Refuse(caller, device, c, "", body["value"].dump(), reason);
+            Error(res, status, reason);
+        };
+        if (ch.rw == 0) return refuse(409, channel + " on " + device + " is read only");
+        if (!who.Controls(device)) return refuse(403, who.name + " may not write to " + device);
         toolkit::Asked value;
-        if (!AskedFromJson(body["value"], value, why)) return Error(res, 400, why);
-        Answer(res, g.Write(device, c, value, Caller{"http", who.name}), false);
+        if (!AskedFromJson(body["value"], value, why)) return refuse(400, why);
+        Answer(res, g.Write(device, c, value, caller), false);
     }
 
     void IoCtrl(const Req& req, const Who& who, Res& res) {
@@ -1017,18 +1052,23 @@ struct HttpFace::Impl {
         std::string device, command, why;
         if (!Body(req, res, body) || !Field(body, "device", device, res) || !Field(body, "command", command, res))
             return;
+        if (Device(device) == nullptr) return Error(res, 404, "no device " + device);
+        Caller caller = CallerOf(req, who);
+        auto refuse = [&](int status, const std::string& reason) {
+            g.Refuse(caller, device, -1, command, body.contains("variables") ? body["variables"].dump() : "{}", reason);
+            Error(res, status, reason);
+        };
         toolkit::Variables variables;
         if (body.contains("variables")) {
-            if (!body["variables"].is_object()) return Error(res, 400, "variables is an object");
+            if (!body["variables"].is_object()) return refuse(400, "variables is an object");
             for (const auto& [name, j] : body["variables"].items()) {
                 toolkit::Value v;
-                if (!VariableFromJson(j, v, why)) return Error(res, 400, name + ": " + why);
+                if (!VariableFromJson(j, v, why)) return refuse(400, name + ": " + why);
                 variables.emplace_back(name, v);
             }
         }
-        if (Device(device) == nullptr) return Error(res, 404, "no device " + device);
-        if (!who.Controls(device)) return Error(res, 403, who.name + " may not command " + device);
-        Answer(res, g.IoCtrl(device, command, variables, Caller{"http", who.name}), true);
+        if (!who.Controls(device)) return refuse(403, who.name + " may not command " + device);
+        Answer(res, g.IoCtrl(device, command, variables, caller), true);
     }
 
     // A thread that holds a slot of the jobs Stop() waits for; false when
@@ -1231,6 +1271,8 @@ struct HttpFace::Impl {
             HistoryOf(req, res);
         } else if (get && req.path == "/api/history.csv") {
             return HistoryCsv(req);
+        } else if (get && req.path == "/api/audit") {
+            AuditOf(req, res);
         } else if (req.method == "POST" && req.path == "/api/session" && WithUsers()) {
             // A token's user takes a session for the page's event stream.
             if (who.user != nullptr && !who.session)

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "DevResultCodes.h"
+#include "gateway/Json.h"
 #include "toolkit/CodeTexts.h"
 #include "toolkit/Statistics.h"
 #include "toolkit/TracingPort.h"
@@ -510,7 +511,65 @@ std::string Gateway::Admitted(const std::string& device, int channel, const tool
     return why;
 }
 
+AuditRecord Gateway::Taken(const Caller& caller, const std::string& device, int channel) const {
+    AuditRecord r;
+    r.ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+               .count();
+    r.face = caller.face;
+    r.who = caller.who;
+    r.device = device;
+    if (channel < 0) {
+        r.before = "null";
+        return r;
+    }
+    int i = DeviceIndex(device);
+    const auto* channels = i < 0 ? nullptr : &m_deviceModels[static_cast<size_t>(i)].channels;
+    if (channels != nullptr && static_cast<size_t>(channel) < channels->size()) {
+        r.channel = (*channels)[static_cast<size_t>(channel)].name;
+        r.before = "{" + ReadingMembers(Latest(device, channel)) + "}";
+    } else {
+        r.channel = "#" + std::to_string(channel);
+        r.before = "null";
+    }
+    return r;
+}
+
+Result Gateway::Audit(AuditRecord record, Result result) const {
+    if (!m_audit) return result;
+    record.code = result.code;
+    record.meaning = result.meaning;
+    record.refused = result.refused;
+    m_audit->Push(std::move(record));
+    return result;
+}
+
+Result Gateway::Refuse(const Caller& caller, const std::string& device, int channel, const std::string& command,
+                       const std::string& asked, const std::string& why) {
+    if (!m_audit) return Refused(why);
+    AuditRecord r = Taken(caller, device, channel);
+    r.command = command;
+    r.asked = asked;
+    return Audit(std::move(r), Refused(why));
+}
+
 Result Gateway::Write(const std::string& device, int channel, const toolkit::Asked& asked, const Caller& caller) {
+    if (!m_audit) return WriteNow(device, channel, asked, caller);
+    AuditRecord r = Taken(caller, device, channel);
+    r.asked = AskedJson(asked);
+    return Audit(std::move(r), WriteNow(device, channel, asked, caller));
+}
+
+Result Gateway::IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables,
+                       const Caller& caller) {
+    if (!m_audit) return IoCtrlNow(device, text, variables, caller);
+    AuditRecord r = Taken(caller, device, -1);
+    r.command = text;
+    std::map<std::string, toolkit::Value> asked(variables.begin(), variables.end());
+    r.asked = VariablesJson(asked);
+    return Audit(std::move(r), IoCtrlNow(device, text, variables, caller));
+}
+
+Result Gateway::WriteNow(const std::string& device, int channel, const toolkit::Asked& asked, const Caller& caller) {
     int i = DeviceIndex(device);
     if (i < 0 || channel < 0 || static_cast<size_t>(channel) >= m_deviceModels[static_cast<size_t>(i)].channels.size())
         return Outcome(DEVCTRL_BADCOMMAND);
@@ -534,8 +593,8 @@ Result Gateway::Write(const std::string& device, int channel, const toolkit::Ask
     });
 }
 
-Result Gateway::IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables,
-                       const Caller& caller) {
+Result Gateway::IoCtrlNow(const std::string& device, const std::string& text, const toolkit::Variables& variables,
+                          const Caller& caller) {
     int i = DeviceIndex(device);
     if (i < 0) return Outcome(DEVCTRL_BADCOMMAND);
     std::string why;

@@ -494,7 +494,10 @@ int ModbusServer::Write(const Unit& unit, int function, const uint8_t* pdu, int 
     std::vector<toolkit::Asked> asked;
     for (const ModbusEntry* e : entries) {
         asked.push_back(ModbusDecode(*e, &values[e->address - address]));
-        if (!m_gateway.Refusal(unit.device, e->channel, asked.back()).empty()) return kIllegalValue;
+        if (std::string why = m_gateway.Refusal(unit.device, e->channel, asked.back()); !why.empty()) {
+            m_gateway.Refuse(caller, unit.device, e->channel, "", AskedJson(asked.back()), why);
+            return kIllegalValue;
+        }
     }
     for (size_t i = 0; i < entries.size(); ++i)
         if (m_gateway.Write(unit.device, entries[i]->channel, asked[i], caller).code != 0) return kDeviceFailure;

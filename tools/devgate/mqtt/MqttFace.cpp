@@ -298,35 +298,45 @@ struct MqttFace::Impl {
         Refuse(device, topic, "no such channel");
     }
 
-    void Post(size_t d, const std::string& topic, std::function<void()> job) {
-        const DeviceModel& dm = g.Devices()[d];
-        auto w = workers.find(dm.line);
-        if (w == workers.end() || !w->second->Post(std::move(job)))
-            Refuse(dm.name, topic, "too many writes and commands wait for the line");
+    // A write (channel >= 0) or command of a known device refused here:
+    // recorded, and answered on the device's $error topic.
+    void Unheard(const std::string& device, int channel, const std::string& command, const std::string& topic,
+                 const std::string& asked, const std::string& reason) {
+        g.Refuse(Caller{"mqtt", topic}, device, channel, command, asked, reason);
+        Refuse(device, topic, reason);
     }
+
+    // False when the line's queue is full.
+    bool Post(size_t d, std::function<void()> job) {
+        auto w = workers.find(g.Devices()[d].line);
+        return w != workers.end() && w->second->Post(std::move(job));
+    }
+    static constexpr const char* kBusy = "too many writes and commands wait for the line";
 
     void Set(size_t d, const std::string& channel, const std::string& topic, const std::string& payload) {
         const DeviceModel& dm = g.Devices()[d];
         auto c = channelIndex[d].find(channel);
         if (c == channelIndex[d].end()) return Refuse(dm.name, topic, "no such channel");
         const ChannelModel& ch = dm.channels[static_cast<size_t>(c->second)];
-        if (ch.rw == 0) return Refuse(dm.name, topic, "the channel is read only");
+        int index = c->second;
+        if (ch.rw == 0) return Unheard(dm.name, index, "", topic, devdesc::Quote(payload), "the channel is read only");
         std::string text = payload;
         if (!text.empty() && text.front() == '"') {
             nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-            if (!j.is_string()) return Refuse(dm.name, topic, "malformed JSON string");
+            if (!j.is_string())
+                return Unheard(dm.name, index, "", topic, devdesc::Quote(payload), "malformed JSON string");
             text = j.get<std::string>();
         } else if (ch.type != DATATYPE_STRING) {
             text = toolkit::Trim(text);
         }
-        int index = c->second;
-        Post(d, topic, [this, device = dm.name, index, asked = toolkit::Asked::Text(text), topic] {
-            Result r = g.Write(device, index, asked, Caller{"mqtt", ""});
+        bool posted = Post(d, [this, device = dm.name, index, asked = toolkit::Asked::Text(text), topic] {
+            Result r = g.Write(device, index, asked, Caller{"mqtt", topic});
             if (!r.refused.empty())
                 Refuse(device, topic, r.refused);
             else if (r.code != 0)
                 Refuse(device, topic, "the write failed: " + r.meaning, r.code);
         });
+        if (!posted) Unheard(dm.name, index, "", topic, AskedJson(toolkit::Asked::Text(text)), kBusy);
     }
 
     void Command(size_t d, const std::string& topic, const std::string& payload) {
@@ -336,25 +346,29 @@ struct MqttFace::Impl {
         if (!text.empty() && text.front() == '{') {
             nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
             if (!j.is_object() || !j.contains("command") || !j["command"].is_string())
-                return Refuse(dm.name, topic, "malformed command: expected {\"command\":\"...\",\"variables\":{...}}");
+                return Unheard(dm.name, -1, text, topic, "{}",
+                               "malformed command: expected {\"command\":\"...\",\"variables\":{...}}");
             text = j["command"].get<std::string>();
             if (j.contains("variables")) {
-                if (!j["variables"].is_object()) return Refuse(dm.name, topic, "malformed command: variables");
+                std::string asked = j["variables"].dump();
+                if (!j["variables"].is_object())
+                    return Unheard(dm.name, -1, text, topic, asked, "malformed command: variables");
                 for (const auto& [name, value] : j["variables"].items()) {
                     toolkit::Value v;
                     std::string why;
                     if (!VariableFromJson(value, v, why))
-                        return Refuse(dm.name, topic, "variable " + name + ": " + why);
+                        return Unheard(dm.name, -1, text, topic, asked, "variable " + name + ": " + why);
                     vars.emplace_back(name, v);
                 }
             }
         }
-        if (text.empty()) return Refuse(dm.name, topic, "empty command");
-        Post(d, topic, [this, device = dm.name, text, vars, topic] {
-            Result r = g.IoCtrl(device, text, vars, Caller{"mqtt", ""});
+        if (text.empty()) return Unheard(dm.name, -1, text, topic, "{}", "empty command");
+        bool posted = Post(d, [this, device = dm.name, text, vars, topic] {
+            Result r = g.IoCtrl(device, text, vars, Caller{"mqtt", topic});
             if (!r.refused.empty()) return Refuse(device, topic, r.refused);
             Send(Topic(device, "$ioctl/result"), ResultJson(r, text, true), false);
         });
+        if (!posted) Unheard(dm.name, -1, text, topic, VariablesJson({vars.begin(), vars.end()}), kBusy);
     }
 
     // --- the network thread

@@ -534,6 +534,7 @@
       out.textContent = ch.name + ' ← ' + text + ': ' + err.message;
       out.classList.add('bad');
     }
+    loadAudit();
   }
 
   async function runCommand(dev, text, vars, out) {
@@ -552,6 +553,33 @@
       out.textContent = err.message;
       out.classList.add('bad');
     }
+    loadAudit();
+  }
+
+  // ---- audit: shown when the user or token may read it (who may write)
+
+  async function loadAudit() {
+    let res;
+    try {
+      res = await fetch('api/audit?limit=50', { cache: 'no-store', headers: authorization() });
+    } catch (err) {
+      return;
+    }
+    $('audit-panel').classList.toggle('hidden', !res.ok);
+    if (!res.ok) return;
+    const body = await res.json();
+    const cell = (text) => el('td', { text });
+    const rows = body.records.map((r) => {
+      const before = r.before && r.before.status ? (r.before.value === null ? '' : JSON.stringify(r.before.value) +
+                                                    ' ') + r.before.status : '';
+      const outcome = r.lost ? r.meaning : r.refused ? 'refused: ' + r.refused : 'code ' + r.code + ', ' + r.meaning;
+      const row = el('tr', null, cell(r.time.replace('T', ' ').replace('Z', '')), cell(r.face), cell(r.who),
+                     cell(r.device), cell(r.command || r.channel), cell(r.asked === null ? '' : JSON.stringify(r.asked)),
+                     cell(before), cell(outcome));
+      if (r.refused || r.code !== 0 || r.lost) row.className = 'bad';
+      return row;
+    });
+    $('audit').tBodies[0].replaceChildren(...rows);
   }
 
   // ---- trend
@@ -918,6 +946,7 @@
       showMessage('values: ' + err.message, true);
     }
     loadStats();
+    loadAudit();
     setInterval(loadStats, STATS_MS);
     setInterval(tickAges, 1000);
   }
@@ -940,6 +969,7 @@
       $('login-form').classList.add('hidden');
       $('message').classList.add('hidden');
       showUser();
+      loadAudit();
     } catch (err) {
       showMessage('login: ' + err.message, true);
     }
@@ -962,6 +992,7 @@
       sessionStorage.setItem(TOKEN_KEY, $('token-input').value.trim());
       $('token-input').value = '';
       takeToken();
+      loadAudit();
     });
     $('token-change').addEventListener('click', () => $('token-form').classList.toggle('hidden'));
     let timer = 0;
@@ -981,6 +1012,7 @@
     $('trend-reset').addEventListener('click', goLive);
     $('trend-csv').addEventListener('click', downloadCsv);
     $('trend-clear').addEventListener('click', clearTrend);
+    $('audit-refresh').addEventListener('click', loadAudit);
     start();
   }
 

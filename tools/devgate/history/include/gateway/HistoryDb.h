@@ -7,6 +7,8 @@
 //   gap(id, from_ms, to_ms, missing)                  changes that could not be recorded
 //   meta(key, value)                                  next_id: the next sample's id; the
 //                                                     MQTT face's positions
+//   audit(id, ms, face, who, device, channel, command, asked, before, code, meaning, refused, lost)
+//                                                     the audit record (gateway/Audit.h)
 // Every sample has an id that grows with every row written, never reused; an
 // index on it (sample_order, made when asked for) lets a follower read the
 // samples in the order written.
@@ -19,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/Audit.h"
 #include "gateway/Gateway.h"
 
 struct sqlite3;
@@ -105,7 +108,15 @@ public:
     // The oldest sample's time; INT64_MAX when there is none.
     int64_t OldestMs();
 
-    // Read side. The channel of the device by name or element.
+    // The audit record, one transaction; throws HistoryError (nothing written).
+    void AppendAudit(const std::vector<AuditRecord>& records);
+    // Deletes audit records older than beforeMs; returns how many went.
+    size_t PruneAudit(int64_t beforeMs);
+
+    // Read side. The audit records the query takes, newest first (none in a
+    // database from before the audit table).
+    std::vector<AuditRecord> Audit(const AuditQuery& query);
+    // The channel of the device by name or element.
     bool Find(const std::string& device, const std::string& channel, HistoryChannel& out);
     // Every sample of the channel from fromMs to toMs (both included), in
     // order of time, to each.

@@ -9,6 +9,9 @@
 // or, for reads only, the cookie POST /api/session gives for the token, which
 // the page's event stream carries: a browser opens it without headers).
 //
+// GET /api/audit?from&to&device&limit answers the audit record, newest
+// first; it needs a user or token that may write, even where reads are open.
+//
 // With a users file, every request under /api/ needs a user: a session
 // cookie from POST /api/login (and, on a request that changes anything, the
 // header "X-Devgate: 1", which a page of another site cannot send without a
@@ -21,6 +24,7 @@
 #include <memory>
 #include <string>
 
+#include "gateway/Audit.h"
 #include "gateway/Face.h"
 #include "gateway/Gateway.h"
 #include "gateway/HistoryRecorder.h"
@@ -45,6 +49,7 @@ struct HttpOptions {
     // (a connection of their own, read only); empty: the charts' memory only.
     std::string historyPath;
     std::function<HistoryStats()> historyStats;  // its recorder's state for /api/stats
+    AuditReader audit;                           // GET /api/audit; empty: devgate keeps no audit record
 };
 
 // Why these options must not start (plain HTTP on an address other than the

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/Audit.h"
 #include "gateway/SimulatedLine.h"
 #include "gateway/Site.h"
 #include "toolkit/CommandCheck.h"
@@ -270,6 +271,15 @@ public:
     Result IoCtrl(const std::string& device, const std::string& text, const toolkit::Variables& variables,
                   const Caller& caller = {});
 
+    // Every Write and IoCtrl from now on, and every Refuse, goes to the
+    // queue as an audit record (none without a queue). Before Start().
+    void SetAudit(std::shared_ptr<AuditQueue> queue) { m_audit = std::move(queue); }
+    // A write (channel >= 0) or a command a face refused before asking the
+    // gateway (a read-only channel, a user without the right, a value it
+    // could not read): recorded as refused with why; code 5.
+    Result Refuse(const Caller& caller, const std::string& device, int channel, const std::string& command,
+                  const std::string& asked, const std::string& why);
+
     // The simulated PLCs of a simulated line; nullptr for other lines.
     SimulatedLine* Simulator(const std::string& line);
 
@@ -299,7 +309,16 @@ private:
     std::string Admitted(const std::string& device, int channel, const toolkit::Asked& asked,
                          toolkit::Value& value) const;
 
+    // An audit record of a request now: who, the device, the channel (or
+    // -1) and its reading. Then Audit() with the outcome hands it on.
+    AuditRecord Taken(const Caller& caller, const std::string& device, int channel) const;
+    Result Audit(AuditRecord record, Result result) const;
+    Result WriteNow(const std::string& device, int channel, const toolkit::Asked& value, const Caller& caller);
+    Result IoCtrlNow(const std::string& device, const std::string& text, const toolkit::Variables& variables,
+                     const Caller& caller);
+
     Options m_options;
+    std::shared_ptr<AuditQueue> m_audit;
     std::vector<LineModel> m_lineModels;
     std::vector<DeviceModel> m_deviceModels;
     std::vector<Device*> m_devices;   // owned by their lines
