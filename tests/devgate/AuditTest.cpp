@@ -56,7 +56,9 @@ struct FailingOnce : gateway::AuditSink {
 
 TEST(AuditFile, AQueryTakesTheNewestMatchingRecordsAndSkipsLinesThatAreNone) {
     TempFile file;
-    gateway::AuditFileSink(file.path).Write({Record(1000, "a"), Record(2000, "b"), Record(3000, "a")});
+    gateway::AuditRecord b = Record(2000, "b");
+    b.asked = "\"\xff\xc0\x80\"";  // bytes an MQTT payload may hold, no UTF-8
+    gateway::AuditFileSink(file.path).Write({Record(1000, "a"), b, Record(3000, "a")});
     std::ofstream(file.path, std::ios::app) << "not json\n{\"ms\":4000,\"device\":\"a\"";  // a torn last line
     constexpr int64_t kMin = INT64_MIN, kMax = INT64_MAX;
     struct Case {

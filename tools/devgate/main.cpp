@@ -462,6 +462,9 @@ int Run(gateway::Gateway& g, gateway::Site site, double seconds, Faces& faces, b
                                         << h.pruned << " pruned, down " << h.downs << " times"
                                         << (h.up ? "" : ": " + h.reason) << "\n";
     }
+    if (faces.audit != nullptr)
+        (jsonl ? std::cerr : std::cout) << "audit: " << faces.audit->Written() << " records written, "
+                                        << faces.audit->Lost() << " lost\n";
     long calls = 0, failed = 0;
     for (const gateway::DeviceModel& d : g.Devices()) {
         gateway::DeviceStats s = g.Stats(d.name);

@@ -969,7 +969,8 @@ struct HttpFace::Impl {
         return text;
     }
 
-    void AuditOf(const Req& req, Res& res) const {
+    // On a job's thread: reading the file from its end may take a while.
+    void AuditOf(const Req& req, const Who&, Res& res) {
         if (!options.audit) return Error(res, 404, "devgate keeps no audit record: no history and no --audit FILE");
         AuditQuery q;
         if (req.has_param("from") && !ParseHistoryTime(req.get_param_value("from"), q.fromMs))
@@ -1272,7 +1273,7 @@ struct HttpFace::Impl {
         } else if (get && req.path == "/api/history.csv") {
             return HistoryCsv(req);
         } else if (get && req.path == "/api/audit") {
-            AuditOf(req, res);
+            return Carry(call, &Impl::AuditOf);
         } else if (req.method == "POST" && req.path == "/api/session" && WithUsers()) {
             // A token's user takes a session for the page's event stream.
             if (who.user != nullptr && !who.session)

@@ -32,16 +32,46 @@ std::string Text(const nlohmann::json& j, const char* name) {
     return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+// The text with every byte that is not part of a well-formed UTF-8 sequence
+// replaced by U+FFFD: an MQTT payload or a PLC's string may hold any bytes,
+// and a line of JSON that is not UTF-8 could not be read back.
+std::string ValidUtf8(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        auto u = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+        unsigned char c = u(i);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        bool ok = n > 0 && i + n <= s.size();
+        for (size_t k = 1; ok && k < n; ++k) ok = (u(i + k) & 0xC0) == 0x80;
+        if (ok && n > 1) {
+            // No overlong forms, no surrogates, nothing past U+10FFFF.
+            uint32_t cp = c & (0x7F >> n);
+            for (size_t k = 1; k < n; ++k) cp = cp << 6 | (u(i + k) & 0x3F);
+            ok = cp >= (n == 2 ? 0x80u : n == 3 ? 0x800u : 0x10000u) && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+        }
+        if (ok) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string AuditJson(const AuditRecord& r) {
     using devdesc::Quote;
     std::chrono::system_clock::time_point at{std::chrono::milliseconds(r.ms)};
-    return "{\"time\":\"" + toolkit::Iso8601(at) + "\",\"ms\":" + std::to_string(r.ms) + ",\"face\":" + Quote(r.face) +
-           ",\"who\":" + Quote(r.who) + ",\"device\":" + Quote(r.device) + ",\"channel\":" + Quote(r.channel) +
-           ",\"command\":" + Quote(r.command) + ",\"asked\":" + Raw(r.asked) + ",\"before\":" + Raw(r.before) +
-           ",\"code\":" + std::to_string(r.code) + ",\"meaning\":" + Quote(r.meaning) +
-           ",\"refused\":" + Quote(r.refused) + ",\"lost\":" + std::to_string(r.lost) + "}";
+    return ValidUtf8("{\"time\":\"" + toolkit::Iso8601(at) + "\",\"ms\":" + std::to_string(r.ms) +
+                     ",\"face\":" + Quote(r.face) + ",\"who\":" + Quote(r.who) + ",\"device\":" + Quote(r.device) +
+                     ",\"channel\":" + Quote(r.channel) + ",\"command\":" + Quote(r.command) +
+                     ",\"asked\":" + Raw(r.asked) + ",\"before\":" + Raw(r.before) +
+                     ",\"code\":" + std::to_string(r.code) + ",\"meaning\":" + Quote(r.meaning) +
+                     ",\"refused\":" + Quote(r.refused) + ",\"lost\":" + std::to_string(r.lost) + "}");
 }
 
 bool AuditFromJson(const std::string& line, AuditRecord& r) {

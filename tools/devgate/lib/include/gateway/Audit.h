@@ -134,6 +134,8 @@ public:
     std::vector<HealthItem> Health() const override;
     // The sink opens its file again, on the writer's thread.
     void Reopen() { m_reopen = true; }
+    uint64_t Written() const { return m_written.load(); }
+    uint64_t Lost() const { return m_queue->Lost(); }
 
 private:
     void Run();

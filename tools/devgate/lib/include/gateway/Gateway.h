@@ -272,7 +272,8 @@ public:
                   const Caller& caller = {});
 
     // Every Write and IoCtrl from now on, and every Refuse, goes to the
-    // queue as an audit record (none without a queue). Before Start().
+    // queue as an audit record (none without a queue). While no face calls
+    // Write, IoCtrl or Refuse.
     void SetAudit(std::shared_ptr<AuditQueue> queue) { m_audit = std::move(queue); }
     // A write (channel >= 0) or a command a face refused before asking the
     // gateway (a read-only channel, a user without the right, a value it
