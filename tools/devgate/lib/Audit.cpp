@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <string_view>
 
 #include "DeviceDescription.h"
 #include "toolkit/Output.h"
@@ -186,11 +188,29 @@ std::vector<AuditRecord> ReadAuditFile(const std::string& path, const AuditQuery
     size_t scanned = 0;
     std::string carry;  // the start of a line whose beginning lies further back
     std::vector<char> chunk(kChunk);
-    auto take = [&](const std::string& line) {
+    // Records are appended about in the order of their times (a request
+    // waits for its line 10 s at most); one from well before `from` ends the
+    // scan.
+    constexpr int64_t kDisorderMs = 600000;
+    bool older = false;
+    const std::string deviceMember = "\"device\":" + devdesc::Quote(query.device) + ",";
+    auto take = [&](std::string_view line) {
+        // Time and device are looked at in the line as AuditJson writes it
+        // before the whole line is parsed. line lies in a std::string, so
+        // strtoll stops at its end at the latest.
+        size_t at = line.find("\"ms\":");
+        if (at == std::string_view::npos) return;
+        long long ms = std::strtoll(line.data() + at + 5, nullptr, 10);
+        older = older ||
+                (query.fromMs > std::numeric_limits<int64_t>::min() + kDisorderMs && ms < query.fromMs - kDisorderMs);
+        if (ms < query.fromMs || ms > query.toMs) return;
+        if (!query.device.empty() && line.find(deviceMember) == std::string_view::npos &&
+            line.find("\"lost\":0}") != std::string_view::npos)
+            return;
         AuditRecord r;
-        if (!line.empty() && AuditFromJson(line, r) && query.Takes(r)) out.push_back(std::move(r));
+        if (AuditFromJson(std::string(line), r) && query.Takes(r)) out.push_back(std::move(r));
     };
-    while (end > 0 && scanned < maxScan && out.size() < query.limit) {
+    while (end > 0 && scanned < maxScan && out.size() < query.limit && !older) {
         size_t n = static_cast<size_t>(std::min<off_t>(end, static_cast<off_t>(kChunk)));
         end -= static_cast<off_t>(n);
         ssize_t got = ::pread(fd, chunk.data(), n, end);
@@ -200,15 +220,15 @@ std::vector<AuditRecord> ReadAuditFile(const std::string& path, const AuditQuery
         block += carry;
         size_t stop = block.size();
         for (size_t nl = block.rfind('\n', stop == 0 ? 0 : stop - 1);
-             nl != std::string::npos && out.size() < query.limit;
+             nl != std::string::npos && out.size() < query.limit && !older;
              nl = nl == 0 ? std::string::npos : block.rfind('\n', nl - 1)) {
-            take(block.substr(nl + 1, stop - nl - 1));
+            take(std::string_view(block).substr(nl + 1, stop - nl - 1));
             stop = nl;
         }
         carry = block.substr(0, stop);
         if (carry.size() > kChunk * 16) carry.clear();  // no line is that long: not ours
     }
-    if (end == 0 && out.size() < query.limit) take(carry);
+    if (end == 0 && out.size() < query.limit && !older) take(carry);
     if (out.size() > query.limit) out.resize(query.limit);
     return out;
 }
