@@ -194,6 +194,11 @@ def main():
             proc.terminate()
             check(proc.wait(timeout=DEADLINE_S) == 0, "devgate ends with 0")
         check(os.path.getsize(file) == size, "the --audit file is not written beside the database")
+        done = subprocess.run([DEVGATE, "run", os.path.join(folder, "site.toml"), "--seconds", "1", "--audit",
+                               os.path.join(folder, "no", "such", "folder.jsonl")], capture_output=True, text=True,
+                              timeout=DEADLINE_S)
+        check(done.returncode == 1 and "--audit" in done.stderr, "an --audit file that cannot be written: exit 1, " +
+              done.stderr.strip())
     finally:
         if broker:
             broker.terminate()

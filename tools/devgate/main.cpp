@@ -677,6 +677,14 @@ int Main(int argc, char** argv) {
         std::cout << site << ": " << loaded.lines.size() << " lines, " << devices << " devices\n";
         return 0;
     }
+    if (!auditFile.empty() && gateway::HistorySetupOf(loaded, historyFile).options.path.empty()) {
+        try {
+            gateway::AuditFileSink(auditFile).Reopen();  // a file that cannot be written is a start-up error
+        } catch (const std::exception& e) {
+            std::cerr << "devgate: --audit: " << e.what() << "\n";
+            return 1;
+        }
+    }
     gateway::Options options;
     options.plugin = plugin;
     options.trace = trace;

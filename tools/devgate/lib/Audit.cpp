@@ -143,7 +143,7 @@ void AuditQueue::NoteLost(uint64_t count, uint64_t again) {
     m_lostTotal += count;
 }
 
-AuditFileSink::AuditFileSink(std::string path) : m_path(std::move(path)) { Reopen(); }
+AuditFileSink::AuditFileSink(std::string path) : m_path(std::move(path)) {}
 
 AuditFileSink::~AuditFileSink() {
     if (m_fd >= 0) ::close(m_fd);
@@ -151,7 +151,7 @@ AuditFileSink::~AuditFileSink() {
 
 void AuditFileSink::Reopen() {
     int fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0) throw std::runtime_error(m_path + ": " + std::strerror(errno));
+    if (fd < 0) throw std::runtime_error("audit file " + m_path + ": " + std::strerror(errno));
     if (m_fd >= 0) ::close(m_fd);
     m_fd = fd;
 }
@@ -165,7 +165,7 @@ void AuditFileSink::Write(const std::vector<AuditRecord>& records) {
     for (size_t done = 0; done < out.size();) {
         ssize_t n = ::write(m_fd, out.data() + done, out.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error(m_path + ": " + std::strerror(n < 0 ? errno : EIO));
+        if (n <= 0) throw std::runtime_error("audit file " + m_path + ": " + std::strerror(n < 0 ? errno : EIO));
         done += static_cast<size_t>(n);
     }
 }

@@ -104,7 +104,9 @@ public:
 // outside (logrotate): Reopen() after the rename, on SIGHUP.
 class AuditFileSink : public AuditSink {
 public:
-    explicit AuditFileSink(std::string path);  // throws std::runtime_error when it cannot be opened
+    // Opened at the first Write (or Reopen), which throws std::runtime_error
+    // when it cannot be.
+    explicit AuditFileSink(std::string path);
     ~AuditFileSink() override;
     void Write(const std::vector<AuditRecord>& records) override;
     void Reopen() override;
