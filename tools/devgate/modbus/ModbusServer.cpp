@@ -487,8 +487,14 @@ int ModbusServer::Write(const Unit& unit, int function, const uint8_t* pdu, int 
     if (address + count > 65536) return kIllegalAddress;
     std::vector<const ModbusEntry*> entries;
     if (!unit.Cover(TableOf(function), address, count, entries)) return kIllegalAddress;
-    for (const ModbusEntry* e : entries)
-        if (e->address < address || e->address + e->count > address + count || e->rw == 0) return kIllegalAddress;
+    for (const ModbusEntry* e : entries) {
+        if (e->address < address || e->address + e->count > address + count) return kIllegalAddress;
+        if (e->rw == 0) {
+            m_gateway.Refuse(caller, unit.device, e->channel, "",
+                             AskedJson(ModbusDecode(*e, &values[e->address - address])), "the channel is read only");
+            return kIllegalAddress;
+        }
+    }
     // Every value is checked before any is written: a refused one leaves
     // every channel as it was.
     std::vector<toolkit::Asked> asked;
