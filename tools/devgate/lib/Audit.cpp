@@ -248,8 +248,7 @@ void AuditWriter::Stop() {
 }
 
 std::vector<HealthItem> AuditWriter::Health() const {
-    return {{"audit_records_total", HealthItem::Kind::Counter, static_cast<double>(m_written.load()),
-             "Audit records written"},
+    return {{"audit_records_total", HealthItem::Kind::Counter, static_cast<double>(Written()), "Audit records written"},
             {"audit_lost_total", HealthItem::Kind::Counter, static_cast<double>(m_queue->Lost()),
              "Audit records lost (queue full or not written)"},
             {"audit_up", HealthItem::Kind::Gauge, m_up.load() ? 1.0 : 0.0, "Whether the audit record can be written"}};
@@ -283,7 +282,7 @@ void AuditWriter::Run() {
         if (!batch.empty()) {
             try {
                 m_sink->Write(batch);
-                m_written += batch.size();
+                m_queue->NoteWritten(batch.size());
                 if (!m_up.exchange(true)) std::fprintf(stderr, "devgate: audit: written again\n");
                 retry = std::chrono::milliseconds(0);
             } catch (const std::exception& e) {

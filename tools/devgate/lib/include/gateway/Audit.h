@@ -80,6 +80,9 @@ public:
     // count records lost now; again: a marker's count not written, owed again.
     void NoteLost(uint64_t count, uint64_t again = 0);
     uint64_t Lost() const { return m_lostTotal.load(); }
+    // Records the sink took; the queue outlives its writers (a reload makes new ones).
+    void NoteWritten(uint64_t count) { m_written += count; }
+    uint64_t Written() const { return m_written.load(); }
 
 private:
     std::mutex m_mutex;
@@ -88,6 +91,7 @@ private:
     size_t m_capacity;
     uint64_t m_lost = 0;  // not yet marked
     std::atomic<uint64_t> m_lostTotal{0};
+    std::atomic<uint64_t> m_written{0};
 };
 
 // Where the writer puts the records.
@@ -136,14 +140,13 @@ public:
     std::vector<HealthItem> Health() const override;
     // The sink opens its file again, on the writer's thread.
     void Reopen() { m_reopen = true; }
-    uint64_t Written() const { return m_written.load(); }
+    uint64_t Written() const { return m_queue->Written(); }
     uint64_t Lost() const { return m_queue->Lost(); }
 
 private:
     void Run();
     std::shared_ptr<AuditQueue> m_queue;
     std::unique_ptr<AuditSink> m_sink;
-    std::atomic<uint64_t> m_written{0};
     std::atomic<bool> m_up{true}, m_stop{false}, m_reopen{false};
     std::thread m_thread;
 };
