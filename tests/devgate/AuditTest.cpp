@@ -77,6 +77,18 @@ TEST(AuditFile, AQueryTakesTheNewestMatchingRecordsAndSkipsLinesThatAreNone) {
     EXPECT_EQ(gateway::AuditJson(read.back()), gateway::AuditJson(Record(1000, "a"))) << "read back as written";
 }
 
+TEST(AuditFile, RecordsAcrossTheReadersChunksComeBackWholeAndInOrder) {
+    // 3000 records of about 200 bytes: 600 KB, ten chunks of 64 KiB, lines
+    // cut at every chunk's start.
+    TempFile file;
+    std::vector<gateway::AuditRecord> records;
+    for (int64_t ms = 1; ms <= 3000; ++ms) records.push_back(Record(ms, "a"));
+    gateway::AuditFileSink(file.path).Write(records);
+    auto read = gateway::ReadAuditFile(file.path, {std::numeric_limits<int64_t>::min(), 2000, "", 1000});
+    ASSERT_EQ(read.size(), 1000u);
+    for (size_t i = 0; i < read.size(); ++i) EXPECT_EQ(read[i].ms, 2000 - static_cast<int64_t>(i));
+}
+
 TEST(AuditWriter, RecordsThatCouldNotBeWrittenAreCountedAndMarked) {
     TempFile file;
     // A queue of 2 that was given 5: 3 dropped.
