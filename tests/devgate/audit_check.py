@@ -62,10 +62,10 @@ def check(condition, what):
         failures.append(what)
 
 
-def start(folder, *args):
+def start(folder, *args, auth=("--token-file", "token")):
     """devgate with HTTP and Modbus TCP; (process, HTTP base, Modbus port) from its start-up lines."""
     proc = subprocess.Popen([DEVGATE, "run", os.path.join(folder, "site.toml"), "--format", "jsonl", "--http",
-                             "127.0.0.1:0", "--token-file", os.path.join(folder, "token"), "--modbus", "127.0.0.1:0",
+                             "127.0.0.1:0", auth[0], os.path.join(folder, auth[1]), "--modbus", "127.0.0.1:0",
                              "--modbus-writes", *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     lines = queue.Queue()
     threading.Thread(target=lambda: [lines.put(line) for line in proc.stderr], daemon=True).start()
@@ -85,8 +85,8 @@ def start(folder, *args):
     return proc, base, port
 
 
-def audit(base, query=""):
-    status, answer = call(base, "/api/audit?limit=1000" + query)
+def audit(base, query="", token=TOKEN):
+    status, answer = call(base, "/api/audit?limit=1000" + query, token=token)
     if status != 200:
         check(False, "GET /api/audit: %s %s" % (status, answer))
     return answer.get("records", []) if status == 200 else []
@@ -182,14 +182,25 @@ def main():
         with open(file) as f:
             check(sum(1 for _ in f) >= 6, "the file holds a line a request")
 
-        # With a history: the database takes the record, the file is left alone.
+        # With a history: the database takes the record, the file is left alone;
+        # with users, a write is the user's.
         size = os.path.getsize(file)
-        proc, base, port = start(folder, "--history", os.path.join(folder, "history.db"), "--audit", file)
+        users = os.path.join(folder, "users.toml")
+        subprocess.run([DEVGATE, "user", "add", "otto", "--role", "operator", "--users", users], input="pw-otto\n",
+                       capture_output=True, text=True, timeout=DEADLINE_S)
+        otto = subprocess.run([DEVGATE, "user", "token", "otto", "--users", users], capture_output=True, text=True,
+                              timeout=DEADLINE_S).stdout.strip()
+        proc, base, port = start(folder, "--history", os.path.join(folder, "history.db"), "--audit", file,
+                                 auth=("--users", "users.toml"))
         try:
-            wait_for("temp read", lambda: call(base, "/api/values?device=press1")[1]["values"][0]["status"] == "ok")
-            check(call(base, "/api/write", {"device": "press1", "channel": "temp", "value": 78})[0] == 200, "a write")
-            wait_for("the write in the database", lambda: any(r["asked"] == 78 for r in audit(base)))
-            check(len(audit(base)) == 1, "the database holds that write only")
+            wait_for("temp read", lambda: call(base, "/api/values?device=press1", token=otto)[1]["values"][0][
+                "status"] == "ok")
+            write = {"device": "press1", "channel": "temp", "value": 78}
+            check(call(base, "/api/write", write, token=otto)[0] == 200, "otto writes")
+            wait_for("the write in the database", lambda: any(r["asked"] == 78 for r in audit(base, token=otto)))
+            records = audit(base, token=otto)
+            check(len(records) == 1 and records[0]["who"] == "otto", "the database holds otto's write only: %s" %
+                  records)
         finally:
             proc.terminate()
             check(proc.wait(timeout=DEADLINE_S) == 0, "devgate ends with 0")
