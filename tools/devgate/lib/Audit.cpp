@@ -280,14 +280,14 @@ void AuditWriter::Run() {
         }
         if (uint64_t lost = m_queue->TakeLost(); lost > 0) batch.insert(batch.begin(), LostMarker(lost, NowMs()));
         if (!batch.empty()) {
+            bool marker = batch.front().lost > 0;
             try {
                 m_sink->Write(batch);
-                m_queue->NoteWritten(batch.size());
+                m_queue->NoteWritten(batch.size() - (marker ? 1 : 0));
                 if (!m_up.exchange(true)) std::fprintf(stderr, "devgate: audit: written again\n");
                 retry = std::chrono::milliseconds(0);
             } catch (const std::exception& e) {
                 // The records are lost; a marker's count is owed again.
-                bool marker = batch.front().lost > 0;
                 m_queue->NoteLost(batch.size() - (marker ? 1 : 0), marker ? batch.front().lost : 0);
                 if (m_up.exchange(false)) std::fprintf(stderr, "devgate: audit: %s\n", e.what());
                 retry = std::min<std::chrono::milliseconds>(
