@@ -104,9 +104,9 @@ def requests_each_recorded_once(base, port, broker_port):
     def http_write(channel, value):
         return lambda: call(base, "/api/write", {"device": "press1", "channel": channel, "value": value})[0]
 
-    def mqtt_set(payload):
+    def mqtt_set(payload, channel="temp"):
         return lambda: subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker_port), "-q", "1", "-t",
-                                       "t/press1/temp/set", "-m", payload], timeout=DEADLINE_S).returncode
+                                       "t/press1/%s/set" % channel, "-m", payload], timeout=DEADLINE_S).returncode
 
     def modbus_write(address, word):
         return lambda: getattr(client.write_register(address, word, slave=1), "exception_code", 0)
@@ -123,9 +123,15 @@ def requests_each_recorded_once(base, port, broker_port):
         # 10000 is beyond a BCD word's 0..9999: exception 3.
         ("a Modbus write beyond the range (exception 3)", "modbus", "code", 10000, "127.0.0.1", True,
          modbus_write(1, 10000), 3),
+        # Register 50 belongs to no channel: exception 2, recorded with the request as asked.
+        ("a Modbus write to no channel (exception 2)", "modbus", "", {"function": 6, "unit": 1, "address": 50,
+                                                                     "count": 1}, "127.0.0.1", True,
+         modbus_write(50, 1), 2),
     ]
     if broker_port:
         rows.append(("an MQTT write", "mqtt", "temp", "55", "t/press1/temp/set", False, mqtt_set("55"), 0))
+        rows.append(("an MQTT write to no channel", "mqtt", "", "56", "t/press1/nothere/set", True,
+                     mqtt_set("56", "nothere"), 0))
     for row in rows:
         check(row[6]() == row[7], "%s is answered %s" % (row[0], row[7]))
     wait_for("every request recorded", lambda: all(any(same_request(r, row) for r in audit(base)) for row in rows))

@@ -399,14 +399,19 @@ bool ModbusServer::Answer(Client& c, const uint8_t* req, int n) {
     auto reply = [&](int exception) {
         return modbus_reply_exception(c.ctx, req, static_cast<unsigned>(exception)) > 0;
     };
-    if (!known || (IsWrite(function) && !m_options.writes)) return reply(kIllegalFunction);
+    const Unit& unit = m_units[req[kHeader - 1]];
+    if (!known) return reply(kIllegalFunction);
+    if (IsWrite(function) && !m_options.writes) {
+        RefuseWrite(unit, req, n, c.peer, "writes are off (no --modbus-writes)");
+        return reply(kIllegalFunction);
+    }
     if (IsWrite(function) && !c.mayWrite) {
         if (!c.refusalLogged)
             std::cerr << "devgate: modbus: writes refused from " << c.peer << ": not in --modbus-allow\n";
         c.refusalLogged = true;
+        RefuseWrite(unit, req, n, c.peer, "the client is not in --modbus-allow");
         return reply(kIllegalFunction);
     }
-    const Unit& unit = m_units[req[kHeader - 1]];
     if (unit.device.empty()) return reply(kNoTarget);
     const uint8_t* pdu = req + kHeader;
     int size = n - kHeader;
@@ -465,11 +470,30 @@ int ModbusServer::Read(const Unit& unit, int function, unsigned address, unsigne
     return 0;
 }
 
+// A write refused before any channel is known: recorded with the request's
+// function, unit, address and count as what was asked.
+void ModbusServer::RefuseWrite(const Unit& unit, const uint8_t* req, int n, const std::string& peer,
+                               const std::string& why) {
+    const uint8_t* pdu = req + kHeader;
+    std::string asked = "{\"function\":" + std::to_string(pdu[0]) + ",\"unit\":" + std::to_string(req[kHeader - 1]);
+    if (n >= kHeader + 5)
+        asked += ",\"address\":" + std::to_string(Word(pdu + 1)) + ",\"count\":" +
+                 std::to_string(pdu[0] == MODBUS_FC_WRITE_SINGLE_COIL || pdu[0] == MODBUS_FC_WRITE_SINGLE_REGISTER
+                                    ? 1u
+                                    : Word(pdu + 3));
+    m_gateway.Refuse(Caller{"modbus", peer}, unit.device, -1, "", asked + "}", why);
+}
+
 int ModbusServer::Write(const Unit& unit, int function, const uint8_t* pdu, int size, const Caller& caller) {
+    const uint8_t* req = pdu - kHeader;
+    auto refuse = [&](int exception, const char* why) {
+        RefuseWrite(unit, req, size + kHeader, caller.who, why);
+        return exception;
+    };
     unsigned address = Word(pdu + 1), count = 1;
     std::vector<uint16_t> values;
     if (function == MODBUS_FC_WRITE_SINGLE_COIL) {
-        if (Word(pdu + 3) != 0xFF00 && Word(pdu + 3) != 0) return kIllegalValue;
+        if (Word(pdu + 3) != 0xFF00 && Word(pdu + 3) != 0) return refuse(kIllegalValue, "a coil is 0xFF00 or 0");
         values.push_back(Word(pdu + 3) != 0 ? 1 : 0);
     } else if (function == MODBUS_FC_WRITE_SINGLE_REGISTER) {
         values.push_back(static_cast<uint16_t>(Word(pdu + 3)));
@@ -479,16 +503,17 @@ int ModbusServer::Write(const Unit& unit, int function, const uint8_t* pdu, int 
         unsigned bytes = size > 5 ? pdu[5] : 0, limit = bits ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS;
         if (count == 0 || count > limit || bytes != (bits ? (count + 7) / 8 : 2 * count) ||
             static_cast<unsigned>(size) != 6 + bytes)
-            return kIllegalValue;
+            return refuse(kIllegalValue, "the count and the bytes that follow do not agree");
         for (unsigned i = 0; i < count; ++i)
             values.push_back(bits ? static_cast<uint16_t>(pdu[6 + i / 8] >> (i % 8) & 1)
                                   : static_cast<uint16_t>(Word(pdu + 6 + 2 * i)));
     }
-    if (address + count > 65536) return kIllegalAddress;
+    const char* uncovered = "no channel covers these addresses whole";
+    if (address + count > 65536) return refuse(kIllegalAddress, uncovered);
     std::vector<const ModbusEntry*> entries;
-    if (!unit.Cover(TableOf(function), address, count, entries)) return kIllegalAddress;
+    if (!unit.Cover(TableOf(function), address, count, entries)) return refuse(kIllegalAddress, uncovered);
     for (const ModbusEntry* e : entries) {
-        if (e->address < address || e->address + e->count > address + count) return kIllegalAddress;
+        if (e->address < address || e->address + e->count > address + count) return refuse(kIllegalAddress, uncovered);
         if (e->rw == 0) {
             m_gateway.Refuse(caller, unit.device, e->channel, "",
                              AskedJson(ModbusDecode(*e, &values[e->address - address])), "the channel is read only");

@@ -289,16 +289,21 @@ struct MqttFace::Impl {
         }
         const std::string& device = parts[0];
         auto d = deviceIndex.find(device);
-        if (d == deviceIndex.end()) return Refuse(device, topic, "no such device");
+        // Every message here is a write or a command (the topics subscribed
+        // to), so each refusal is recorded; a payload beyond the limit is not
+        // copied into the record.
+        if (d == deviceIndex.end()) return Unheard(device, -1, "", topic, devdesc::Quote(payload), "no such device");
         if (static_cast<size_t>(m.payloadlen) > o.payloadLimit)
-            return Refuse(device, topic, "the payload is longer than " + std::to_string(o.payloadLimit) + " bytes");
-        if (m.retain) return Refuse(device, topic, "a retained message is not carried out");
+            return Unheard(device, -1, "", topic, "null",
+                           "the payload is longer than " + std::to_string(o.payloadLimit) + " bytes");
+        if (m.retain)
+            return Unheard(device, -1, "", topic, devdesc::Quote(payload), "a retained message is not carried out");
         if (parts.size() == 2 && parts[1] == "$ioctl") return Command(d->second, topic, payload);
         if (parts.size() == 3 && parts[2] == "set") return Set(d->second, parts[1], topic, payload);
-        Refuse(device, topic, "no such channel");
+        Unheard(device, -1, "", topic, devdesc::Quote(payload), "no such channel");
     }
 
-    // A write (channel >= 0) or command of a known device refused here:
+    // A write (channel >= 0: of that channel) or command refused here:
     // recorded, and answered on the device's $error topic.
     void Unheard(const std::string& device, int channel, const std::string& command, const std::string& topic,
                  const std::string& asked, const std::string& reason) {
@@ -316,7 +321,8 @@ struct MqttFace::Impl {
     void Set(size_t d, const std::string& channel, const std::string& topic, const std::string& payload) {
         const DeviceModel& dm = g.Devices()[d];
         auto c = channelIndex[d].find(channel);
-        if (c == channelIndex[d].end()) return Refuse(dm.name, topic, "no such channel");
+        if (c == channelIndex[d].end())
+            return Unheard(dm.name, -1, "", topic, devdesc::Quote(payload), "no such channel");
         const ChannelModel& ch = dm.channels[static_cast<size_t>(c->second)];
         int index = c->second;
         if (ch.rw == 0) return Unheard(dm.name, index, "", topic, devdesc::Quote(payload), "the channel is read only");

@@ -104,6 +104,7 @@ private:
     bool Answer(Client& client, const uint8_t* req, int length);
     int Read(const Unit& unit, int function, unsigned address, unsigned count, modbus_mapping_t* mapping);
     int Write(const Unit& unit, int function, const uint8_t* pdu, int size, const Caller& caller);
+    void RefuseWrite(const Unit& unit, const uint8_t* req, int n, const std::string& peer, const std::string& why);
     void Reap(bool all);
 
     Gateway& m_gateway;
