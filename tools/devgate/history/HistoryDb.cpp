@@ -280,7 +280,7 @@ size_t HistoryDb::SamplesAfter(int channel, int64_t afterMs, int64_t afterId, in
     sqlite3_bind_int64(q, 2, afterMs);
     sqlite3_bind_int64(q, 3, toMs);
     sqlite3_bind_int64(q, 4, afterId);
-    sqlite3_bind_int64(q, 5, static_cast<int64_t>(std::min<size_t>(most, INT64_MAX)));
+    sqlite3_bind_int64(q, 5, static_cast<int64_t>(std::min<uint64_t>(most, INT64_MAX)));
     HistorySample x;
     size_t n = 0;
     int rc;
