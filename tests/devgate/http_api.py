@@ -331,7 +331,7 @@ def main():
         def lines():
             with open(jsonl.name) as f:
                 objects = (as_doubles(text) for text in f if text.endswith("\n"))
-                return {o["channel"]: o for o in objects if o.get("device") == "press1"}
+                return {o["channel"]: o for o in objects if o.get("device") == "press1" and "channel" in o}
         wait_for("the numbers on JSON lines", lambda: numbers_settled(lines()))
         check_numbers("JSON lines", lines())
         if broker:
