@@ -143,6 +143,21 @@ void AuditQueue::NoteLost(uint64_t count, uint64_t again) {
     m_lostTotal += count;
 }
 
+uint64_t AuditQueue::Lost() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lostTotal;
+}
+
+void AuditQueue::NoteWritten(uint64_t count) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_written += count;
+}
+
+uint64_t AuditQueue::Written() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_written;
+}
+
 AuditFileSink::AuditFileSink(std::string path) : m_path(std::move(path)) {}
 
 AuditFileSink::~AuditFileSink() {

@@ -179,7 +179,7 @@ struct MqttFace::Impl {
     std::deque<int> otherAcks;           // under ackMutex: the last acknowledgements of no flight
     Position ackedAt;                    // under ackMutex: every message up to here acknowledged
     unsigned connection = 0;             // under ackMutex: connections so far
-    std::atomic<int64_t> behind{0};
+    int64_t behind = 0;                  // under ackMutex (no 64-bit atomics on ARMv5)
 
     std::string Topic(const std::string& device, const std::string& leaf) const {
         return o.prefix + "/" + device + "/" + leaf;
@@ -826,13 +826,12 @@ struct MqttFace::Impl {
             }
             if (history != nullptr && now - statusTime >= 1s) {
                 try {
-                    int64_t last = history->LastId(), done = 0;
+                    int64_t last = history->LastId(), count = 0;
                     {
                         std::lock_guard<std::mutex> lock(ackMutex);
-                        done = ackedAt.sample;
+                        count = std::max<int64_t>(0, last - ackedAt.sample);
+                        behind = count;
                     }
-                    int64_t count = std::max<int64_t>(0, last - done);
-                    behind = count;
                     double seconds = std::chrono::duration<double>(now - statusTime).count();
                     if (connected && (shown < 0 || std::llabs(count - shown) >= std::max<int64_t>(100, shown / 10) ||
                                       (count != shown && now - shownTime >= 10s))) {
@@ -997,9 +996,11 @@ std::vector<HealthItem> MqttFace::Health() const {
         queued = m.dirty.size() + m.lineEvents.size();
         dropped += static_cast<double>(m.lineEventsDropped);
     }
+    int64_t behind = 0;
     {
         std::lock_guard<std::mutex> lock(m.ackMutex);
         unacked = m.unacked;
+        behind = m.behind;
     }
     using K = HealthItem::Kind;
     std::vector<HealthItem> items{
@@ -1013,7 +1014,7 @@ std::vector<HealthItem> MqttFace::Health() const {
         {"feed_dropped_total", K::Counter, dropped,
          "Changes the face's queues on the change feed dropped while full."}};
     if (m.backlog)
-        items.push_back({"mqtt_backlog_behind", K::Gauge, static_cast<double>(m.behind.load()),
+        items.push_back({"mqtt_backlog_behind", K::Gauge, static_cast<double>(behind),
                          "Samples of the history not yet acknowledged by the broker."});
     return items;
 }

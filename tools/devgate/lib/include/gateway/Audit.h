@@ -79,19 +79,21 @@ public:
     uint64_t TakeLost();
     // count records lost now; again: a marker's count not written, owed again.
     void NoteLost(uint64_t count, uint64_t again = 0);
-    uint64_t Lost() const { return m_lostTotal.load(); }
+    uint64_t Lost() const;
     // Records the sink took; the queue outlives its writers (a reload makes new ones).
-    void NoteWritten(uint64_t count) { m_written += count; }
-    uint64_t Written() const { return m_written.load(); }
+    void NoteWritten(uint64_t count);
+    uint64_t Written() const;
 
 private:
-    std::mutex m_mutex;
+    // The counts are under the mutex, not atomic: 64-bit atomics take a
+    // library of their own on ARMv5.
+    mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<AuditRecord> m_queue;
     size_t m_capacity;
     uint64_t m_lost = 0;  // not yet marked
-    std::atomic<uint64_t> m_lostTotal{0};
-    std::atomic<uint64_t> m_written{0};
+    uint64_t m_lostTotal = 0;
+    uint64_t m_written = 0;
 };
 
 // Where the writer puts the records.
