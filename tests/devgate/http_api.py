@@ -363,7 +363,7 @@ def main():
               line)
         check(stats["lines"][1]["downs"] >= 1, stats["lines"][1])
 
-        status, history = call(base, "/api/history?device=press1&channel=temp&seconds=60", token=None)
+        status, history = call(base, "/api/history?device=press1&channel=temp&seconds=3600", token=None)
         points = history["points"]
         check(status == 200 and points and all(isinstance(p[0], int) for p in points), history)
         check(points[-1][1] == 77 and 11 in [p[1] for p in points], points)
