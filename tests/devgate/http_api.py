@@ -328,10 +328,19 @@ def main():
         wait_for("the numbers read", lambda: numbers_settled(values()))
         check_numbers("HTTP", values())
 
+        # The file grows by every reading; each look parses only what came since the last.
+        seen, tail = {}, {"at": 0, "part": ""}
+
         def lines():
             with open(jsonl.name) as f:
-                objects = (as_doubles(text) for text in f if text.endswith("\n"))
-                return {o["channel"]: o for o in objects if o.get("device") == "press1" and "channel" in o}
+                f.seek(tail["at"])
+                text = tail["part"] + f.read()
+                tail["at"] = f.tell()
+            *whole, tail["part"] = text.split("\n")
+            for o in map(as_doubles, whole):
+                if o.get("device") == "press1" and "channel" in o:
+                    seen[o["channel"]] = o
+            return seen
         wait_for("the numbers on JSON lines", lambda: numbers_settled(lines()))
         check_numbers("JSON lines", lines())
         if broker:
