@@ -188,16 +188,28 @@ struct MqttFace::Impl {
         if (o.log) std::cerr << "devgate: mqtt " << text << "\n";
     }
 
-    // QoS 1; counts the message until the broker acknowledges it.
+    // QoS 1; counts the message until the broker acknowledges it. It is
+    // counted before it goes out, so that an acknowledgement the network
+    // thread sees first always finds it counted.
     int Send(const std::string& topic, const std::string& payload, bool retain) {
-        int mid = 0;
-        int rc =
-            mosquitto_publish(mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
-        if (rc == MOSQ_ERR_SUCCESS) {
+        {
             std::lock_guard<std::mutex> lock(ackMutex);
             ++unacked;
         }
-        return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+        int mid = 0;
+        int rc =
+            mosquitto_publish(mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
+        if (rc == MOSQ_ERR_SUCCESS) return mid;
+        Uncount();
+        ackCv.notify_all();
+        return -1;
+    }
+
+    // A new connection starts the count afresh, and the library may still
+    // deliver acknowledgements of messages sent before: the count stops at 0.
+    void Uncount() {
+        std::lock_guard<std::mutex> lock(ackMutex);
+        if (unacked > 0) --unacked;
     }
 
     void Refuse(const std::string& device, const std::string& topic, const std::string& reason, int code = 0) {
@@ -261,7 +273,7 @@ struct MqttFace::Impl {
     void OnPublish(int mid) {
         {
             std::lock_guard<std::mutex> lock(ackMutex);
-            --unacked;
+            if (unacked > 0) --unacked;  // see Uncount
             if (watchAcks) acked.push_back(mid);
             if (backlog) Acknowledged(mid);
         }
