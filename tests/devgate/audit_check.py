@@ -207,6 +207,8 @@ def main():
             records = audit(base, token=otto)
             check(len(records) == 1 and records[0]["who"] == "otto", "the database holds otto's write only: %s" %
                   records)
+            wait_for("the record counted in /api/stats", lambda: call(base, "/api/stats", token=otto)[1]["audit"] == {
+                "up": True, "written": 1, "lost": 0})
         finally:
             proc.terminate()
             check(proc.wait(timeout=DEADLINE_S) == 0, "devgate ends with 0")

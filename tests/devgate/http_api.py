@@ -371,6 +371,7 @@ def main():
         check(set(line["devices"][0]["latencyMs"]) == {"p50", "p90", "p99"} and line["devices"][0]["calls"] > 0,
               line)
         check(stats["lines"][1]["downs"] >= 1, stats["lines"][1])
+        check(stats["history"] is None and stats["audit"] is None, "no history, no audit record: %s" % stats)
 
         status, history = call(base, "/api/history?device=press1&channel=temp&seconds=3600", token=None)
         points = history["points"]

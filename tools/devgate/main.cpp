@@ -284,6 +284,8 @@ struct Faces {
             http.historyPath = setup.options.path;
             http.historyStats = nullptr;
             if (history != nullptr) http.historyStats = [recorder = history] { return recorder->Stats(); };
+            http.auditStats = nullptr;
+            if (audit != nullptr) http.auditStats = [writer = audit] { return writer->Stats(); };
             auto face = std::make_unique<gateway::HttpFace>(g, http);
             web = face.get();
             owned.push_back(std::move(face));

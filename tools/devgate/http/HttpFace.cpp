@@ -745,7 +745,12 @@ struct HttpFace::Impl {
             stored = {{"up", h.up},     {"reason", h.reason}, {"recorded", h.recorded}, {"missing", h.missing},
                       {"gaps", h.gaps}, {"downs", h.downs},   {"pruned", h.pruned},     {"batches", h.batches}};
         }
-        Send(res, Dump({{"lines", lines}, {"history", stored}}));
+        ojson audit;  // null: no audit record
+        if (options.auditStats) {
+            AuditStats a = options.auditStats();
+            audit = {{"up", a.up}, {"written", a.written}, {"lost", a.lost}};
+        }
+        Send(res, Dump({{"lines", lines}, {"history", stored}, {"audit", audit}}));
     }
 
     void HistoryOf(const Req& req, Res& res) const {

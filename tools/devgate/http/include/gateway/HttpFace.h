@@ -50,6 +50,7 @@ struct HttpOptions {
     std::string historyPath;
     std::function<HistoryStats()> historyStats;  // its recorder's state for /api/stats
     AuditReader audit;                           // GET /api/audit; empty: devgate keeps no audit record
+    std::function<AuditStats()> auditStats;      // its writer's state for /api/stats
 };
 
 // Why these options must not start (plain HTTP on an address other than the

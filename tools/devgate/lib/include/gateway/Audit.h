@@ -127,6 +127,13 @@ private:
 std::vector<AuditRecord> ReadAuditFile(const std::string& path, const AuditQuery& query,
                                        size_t maxScan = size_t{64} << 20);
 
+// The writer's state, for /api/stats.
+struct AuditStats {
+    bool up = true;  // the last batch was written
+    uint64_t written = 0;
+    uint64_t lost = 0;
+};
+
 // The writer: one thread from the queue to the sink, a batch at a time. A
 // sink that fails is tried again after a pause (1 s, doubling up to 30 s);
 // what it could not take is counted lost.
@@ -144,6 +151,7 @@ public:
     void Reopen() { m_reopen = true; }
     uint64_t Written() const { return m_queue->Written(); }
     uint64_t Lost() const { return m_queue->Lost(); }
+    AuditStats Stats() const { return {m_up.load(), Written(), Lost()}; }
 
 private:
     void Run();
