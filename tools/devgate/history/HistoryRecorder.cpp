@@ -67,6 +67,9 @@ HistoryRecorder::~HistoryRecorder() { Stop(); }
 void HistoryRecorder::Start() {
     if (m_thread.joinable()) return;
     m_stop = false;
+    // Opened here, so that the faces started after this one find the
+    // database and its channels there; when it cannot be, the thread tries again.
+    Open();
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -205,7 +208,6 @@ void HistoryRecorder::Prune() {
 }
 
 void HistoryRecorder::Run() {
-    Open();
     m_checkedMs = NowMs();
     auto batchStart = std::chrono::steady_clock::now();
     Change c;
