@@ -141,7 +141,7 @@ class Page(unittest.TestCase):
         self.assertEqual(self.api("api/write", {"device": "probe", "channel": D100, "value": 4321})["code"], 0)
         self.wait_text("probe", D100, "4321", seconds=1)
 
-    def test_a_value_written_on_the_page_reaches_the_plc(self):
+    def test_a_value_written_on_the_page_reaches_the_plc_and_the_audit_panel(self):
         self.wait_text("oven", OVEN[0], "2")
         self.cell("oven", OVEN[0]).click()
         editor = self.find(f"{row('oven', OVEN[0])} input.editor")
@@ -150,6 +150,13 @@ class Page(unittest.TestCase):
         WebDriverWait(self.browser, 10).until(lambda b: "code 0" in result.text, result.text)
         WebDriverWait(self.browser, 10).until(lambda b: self.value_of("oven", OVEN[0]) == 777)
         self.wait_text("oven", OVEN[0], "777")
+        # The audit panel, drawn again after the write: face, device, channel, asked (the text as typed, which
+        # the page sends), the value before, outcome.
+        shown = """return [...document.querySelectorAll('#audit-panel:not(.hidden) #audit tbody tr')].map(
+                     r => [...r.cells].map(c => c.textContent))"""
+        WebDriverWait(self.browser, 10).until(lambda b: any(
+            [r[1], *r[3:7]] == ["http", "oven", OVEN[0], '"777"', "2 ok"] and r[7].startswith("code 0")
+            for r in b.execute_script(shown)), "the write never showed in the audit panel")
 
     def test_a_write_with_a_wrong_token_shows_the_refusal(self):
         self.browser.execute_script("sessionStorage.setItem('devgate-token', 'wrong')")
